@@ -1,0 +1,1 @@
+// HeadlessAPI: pending.

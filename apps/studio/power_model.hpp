@@ -1,0 +1,159 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "varek/device.hpp"
+#include "varek/http.hpp"
+#include "varek/output_request_queue.hpp"
+#include "varek/serial_session.hpp"
+
+namespace varek {
+
+class ControlServer;
+class SCPIServer;
+
+/// The desktop application's one observable model. Lives on the GUI thread;
+/// every published field changes there and announces itself with its own
+/// signal. Session work runs on a worker thread and never blocks the GUI thread.
+class PowerModel : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int historyLimit = 36000;
+    static constexpr int eventLimit = 100;
+    static constexpr std::array<int, 4> allowedRates{1, 2, 5, 10};
+
+    struct Options {
+        std::uint16_t httpPort = 18760;
+        std::uint16_t scpiPort = 5025;
+        /// Process arguments without the program name ("--refresh", "--evidence", "--connect").
+        QStringList arguments;
+        /// Base of the token file; empty means the per-user default.
+        std::filesystem::path supportDirectory;
+        /// Lists serial ports; defaults to SerialSession::ports().
+        std::function<std::vector<std::string>()> listPorts;
+        /// Asks the user where to save the CSV (proposed file name in); empty = cancelled.
+        std::function<QString(const QString& proposedName)> chooseSaveLocation;
+    };
+
+    explicit PowerModel(Options options, QObject* parent = nullptr);
+    /// Stops the SCPI and HTTP servers and joins all workers before the session goes.
+    ~PowerModel() override;
+
+    // Published fields.
+    const QStringList& ports() const { return ports_; }
+    const QString& selectedPort() const { return selectedPort_; }
+    void setSelectedPort(const QString& port);
+    int baud() const { return baud_; }
+    void setBaud(int baud);
+    const QString& station() const { return station_; }
+    void setStation(const QString& station);
+    int refreshRate() const { return refreshRate_; }
+    /// Accepts only 1, 2, 5 or 10, and persists it as "refreshRate".
+    void setRefreshRate(int rate);
+    bool connected() const { return connected_; }
+    bool busy() const { return busy_; }
+    bool recovering() const { return recovering_; }
+    const std::optional<DeviceIdentity>& identity() const { return identity_; }
+    const std::optional<PowerSample>& latest() const { return latest_; }
+    const std::vector<PowerSample>& samples() const { return samples_; }
+    const QString& voltageDraft() const { return voltageDraft_; }
+    void setVoltageDraft(const QString& text);
+    const QString& currentDraft() const { return currentDraft_; }
+    void setCurrentDraft(const QString& text);
+    const QString& notice() const { return notice_; }
+    const std::optional<QString>& errorMessage() const { return errorMessage_; }
+    /// Dismissing the alert.
+    void clearErrorMessage();
+    const QStringList& events() const { return events_; }
+    const QString& apiState() const { return apiState_; }
+    const std::optional<QString>& apiTokenPath() const { return apiTokenPath_; }
+    /// The running control server's token, or empty when there is none.
+    QString apiToken() const;
+
+    /// Measured polling rate over the last 21 samples; none while not connected or recovering.
+    std::optional<double> actualRefreshRate() const;
+    /// Bound ports of the servers (0 when not listening), for tests.
+    std::uint16_t httpPort() const;
+    std::uint16_t scpiPort() const;
+    /// True while an SCPI server exists.
+    bool hasSCPIServer() const { return scpiServer_ != nullptr; }
+
+    /// The CSV text of `samples` (header and one line per sample, LF endings).
+    static std::string csv(const std::vector<PowerSample>& samples);
+    /// "VAREK-YYYY-MM-DD.csv" for the UTC date of `now`.
+    static QString defaultExportName(Timestamp now = SystemClock::now());
+
+    /// The status object of the application's API.
+    Json apiStatus() const;
+
+public slots:
+    void refreshPorts();
+    void connect();
+    void disconnect();
+    void applyValues();
+    void changeOutput(bool enabled);
+    void exportCSV();
+
+signals:
+    void portsChanged();
+    void selectedPortChanged();
+    void baudChanged();
+    void stationChanged();
+    void refreshRateChanged();
+    void connectedChanged();
+    void busyChanged();
+    void recoveringChanged();
+    void identityChanged();
+    void latestChanged();
+    void samplesChanged();
+    void voltageDraftChanged();
+    void currentDraftChanged();
+    void noticeChanged();
+    void errorMessageChanged();
+    void eventsChanged();
+    void apiStateChanged();
+    void apiTokenPathChanged();
+
+private:
+    // Implementation detail; the model's helper may reorganise freely below.
+    Options options_;
+    QStringList ports_;
+    QString selectedPort_;
+    int baud_ = 115200;
+    QString station_ = QStringLiteral("1");
+    int refreshRate_ = 5;
+    bool connected_ = false;
+    bool busy_ = false;
+    bool recovering_ = false;
+    std::optional<DeviceIdentity> identity_;
+    std::optional<PowerSample> latest_;
+    std::vector<PowerSample> samples_;
+    QString voltageDraft_ = QStringLiteral("12.40");
+    QString currentDraft_ = QStringLiteral("1.00");
+    QString notice_ = QStringLiteral("选择电源串口，然后连接。");
+    std::optional<QString> errorMessage_;
+    QStringList events_;
+    QString apiState_ = QStringLiteral("API正在启动…");
+    std::optional<QString> apiTokenPath_;
+
+    std::unique_ptr<ControlServer> server_;
+    OutputRequestQueue outputQueue_;
+    std::unique_ptr<SCPIServer> scpiServer_;
+    std::shared_ptr<SerialSession> session_;
+    std::int64_t sessionGeneration_ = 0;
+    std::optional<std::string> evidencePath_;
+};
+
+}  // namespace varek

@@ -1,0 +1,20 @@
+set(revision "")
+find_package(Git QUIET)
+if(GIT_FOUND AND EXISTS "${SOURCE_DIR}/.git")
+  execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse HEAD
+                  WORKING_DIRECTORY ${SOURCE_DIR}
+                  OUTPUT_VARIABLE revision OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE status ERROR_QUIET)
+  if(NOT status EQUAL 0)
+    set(revision "")
+  endif()
+endif()
+set(content "// Generated at build time; do not edit.\nnamespace varek::detail { extern const char* const buildRevision = \"${revision}\"; }\n")
+if(EXISTS "${OUTPUT}")
+  file(READ "${OUTPUT}" old)
+else()
+  set(old "")
+endif()
+if(NOT old STREQUAL content)
+  file(WRITE "${OUTPUT}" "${content}")
+endif()

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace varek {
+
+/// JSON values of API bodies. nlohmann::json keeps object keys sorted.
+using Json = nlohmann::json;
+
+/// One HTTP/1.x request as the control API needs it. Pure, socket-free.
+struct ControlHTTPRequest {
+    static constexpr std::size_t bufferLimit = 12288;
+    static constexpr std::size_t headerLimit = 8192;
+    static constexpr std::int64_t bodyLimit = 4096;
+
+    std::string method;
+    std::string path;
+    std::optional<std::string> authorization;
+    std::int64_t bytesConsumed = 0;
+
+    /// A request, nothing (a valid prefix: need more bytes), or a thrown
+    /// VarekError::invalid when no further bytes can make `buffer` acceptable.
+    static std::optional<ControlHTTPRequest> parse(std::string_view buffer);
+    /// authorization == "Bearer " + token, compared in constant time.
+    bool authenticated(std::string_view token) const noexcept;
+};
+
+/// A JSON reply and its exact wire image.
+struct ControlHTTPReply {
+    int status = 200;
+    std::string body;
+
+    /// Compact JSON with sorted keys and "/" written as "\/"; `{"ok":false}`
+    /// when `object` cannot be serialised.
+    ControlHTTPReply(int status, const Json& object);
+
+    /// Status line, the four fixed headers, blank line, body.
+    std::string wire() const;
+    /// "OK", "Bad Request", ... and "Bad Gateway" for any other status.
+    static std::string_view reasonPhrase(int status) noexcept;
+
+    friend bool operator==(const ControlHTTPReply&, const ControlHTTPReply&) = default;
+};
+
+/// Compact JSON text with every "/" written as "\/"; throws on invalid UTF-8.
+std::string apiJson(const Json& object);
+
+}  // namespace varek

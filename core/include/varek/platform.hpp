@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <span>
+#include <string>
+
+namespace varek::platform {
+
+/// The per-user application-support directory: $XDG_DATA_HOME, else
+/// $HOME/.local/share (macOS: $HOME/Library/Application Support). Not created.
+std::filesystem::path applicationSupportDirectory();
+/// Fills `out` from the operating system's cryptographic generator; false on failure.
+bool secureRandom(std::span<std::byte> out) noexcept;
+/// The source revision stamped at build time, or "development" when none was.
+std::string sourceSHA();
+/// Names the calling thread (cut to the 15 bytes Linux allows).
+void nameThisThread(const std::string& name) noexcept;
+
+}  // namespace varek::platform

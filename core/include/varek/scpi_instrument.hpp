@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "varek/device.hpp"
+
+namespace varek {
+
+class SerialSession;
+
+/// One SCPI error-queue entry.
+struct SCPIError {
+    int code = 0;
+    std::string message;
+    friend bool operator==(const SCPIError&, const SCPIError&) = default;
+};
+
+/// The SCPI command processor of one connection, bound to the program's session.
+/// Thread-safe; `process` calls of one instrument run one at a time.
+class SCPIInstrument {
+public:
+    static constexpr std::size_t errorQueueLimit = 20;
+
+    /// `session` is shared, not owned, and must outlive the instrument.
+    SCPIInstrument(SerialSession& session, DeviceIdentity identity);
+
+    /// Runs every command of `line` (no terminator needed; a trailing CR is harmless)
+    /// and returns one reply ending in "\n", or nothing. Never throws. Stops before
+    /// the next command, returning nothing, once `stop` is requested.
+    std::optional<std::string> process(std::string_view line, std::stop_token stop = {});
+
+    /// Canonical header: upper case, long keywords shortened, SOUR and level nodes dropped.
+    static std::string normalize(std::string_view header);
+    /// Hundredths of `text` after an optional trailing `unit` letter; throws SCPIError
+    /// -109 for an empty value, VarekError::invalid for anything centiUnits refuses.
+    static std::uint16_t centi(std::string_view text, char unit, double maximum);
+
+    /// A copy of the error queue, oldest first (for tests and diagnostics).
+    std::deque<SCPIError> errors() const;
+
+private:
+    std::optional<std::string> runCommand(const std::string& header, const std::string& parameter);
+    void queue(SCPIError entry);
+
+    SerialSession& session_;
+    const DeviceIdentity identity_;
+    mutable std::mutex mutex_;
+    std::deque<SCPIError> errors_;
+};
+
+}  // namespace varek

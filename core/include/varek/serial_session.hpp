@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "varek/device.hpp"
+#include "varek/protocol.hpp"
+
+namespace varek {
+
+/// Owns the serial port to the supply and performs every Modbus transaction.
+/// Thread-safe: public operations run one at a time, each to completion, and
+/// may block the calling thread (up to 2 s per transaction, 4 per operation).
+class SerialSession {
+public:
+    static constexpr std::array<int, 5> supportedBauds{9600, 19200, 38400, 57600, 115200};
+    static constexpr std::chrono::milliseconds transactionDeadline{2000};
+
+    SerialSession() = default;
+    ~SerialSession();
+    SerialSession(const SerialSession&) = delete;
+    SerialSession& operator=(const SerialSession&) = delete;
+
+    /// USB serial candidates: /dev/ttyUSB* then /dev/ttyACM*, each group in byte order.
+    static std::vector<std::string> ports();
+    /// The same rule over the entry names of `directory` (for tests); paths are
+    /// `directory` + "/" + name. A directory that cannot be listed gives nothing.
+    static std::vector<std::string> ports(const std::string& directory);
+
+    /// Opens `path` exclusively at `baud` 8N1 and reads the identity. Always starts
+    /// from a closed port; any failure after opening closes it again.
+    DeviceIdentity connect(const std::string& path, int baud, std::uint8_t station);
+    /// Closes the port if open. Never writes to the supply.
+    void disconnect() noexcept;
+    /// True while a port is open.
+    bool isOpen() const;
+
+    /// One 38-register status read.
+    PowerSample sample();
+    /// Re-reads the identity; the same supply gives a `sample()`, another one closes
+    /// the port and throws `identityChanged`.
+    PowerSample verifiedRecoverySample(const DeviceIdentity& expected);
+    /// Writes registers 8-9, reads them back (`readback` on mismatch), then samples.
+    PowerSample setValues(std::uint16_t voltage, std::uint16_t current);
+    /// Reads the current limit, then `setValues` with it.
+    PowerSample setVoltage(std::uint16_t voltage);
+    /// Reads the voltage setpoint, then `setValues` with it.
+    PowerSample setCurrent(std::uint16_t current);
+    /// Writes register 18, reads it back (`readback` on mismatch), then samples.
+    PowerSample setOutput(bool on);
+
+private:
+    // The *Locked helpers expect mutex_ to be held by the caller.
+    Bytes transactLocked(const Bytes& request);
+    DeviceIdentity readIdentityLocked();
+    PowerSample sampleLocked();
+    PowerSample setValuesLocked(std::uint16_t voltage, std::uint16_t current);
+    std::vector<std::uint16_t> readRegistersLocked(std::uint16_t start, std::uint16_t count);
+    void closeLocked() noexcept;
+
+    mutable std::mutex mutex_;
+    int descriptor_ = -1;
+    std::uint8_t station_ = 1;
+};
+
+}  // namespace varek
