@@ -16,13 +16,27 @@ void pushWord(Bytes& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
 }
 
-bool isSpace(char c) {
+// White space and line breaks in UTF-8, Unicode's as well as ASCII's: text typed on
+// a Chinese keyboard can carry an ideographic or no-break space around the number.
+constexpr std::string_view unicodeSpaces[] = {
+    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005",
+    "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F",
+    "\u3000"};
+
+bool isAsciiSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
 std::string_view trim(std::string_view text) {
-    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+    for (bool trimmed = true; trimmed;) {
+        trimmed = false;
+        while (!text.empty() && isAsciiSpace(text.front())) text.remove_prefix(1);
+        while (!text.empty() && isAsciiSpace(text.back())) text.remove_suffix(1);
+        for (std::string_view space : unicodeSpaces) {
+            if (text.starts_with(space)) text.remove_prefix(space.size()), trimmed = true;
+            if (text.ends_with(space)) text.remove_suffix(space.size()), trimmed = true;
+        }
+    }
     return text;
 }
 
@@ -35,6 +49,12 @@ std::optional<double> parseDecimal(std::string_view text) {
                                      std::chars_format::general);
     if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return value;
+}
+
+// The maximum "as an integer", truncated; a maximum no integer can hold reads 0
+// rather than being converted with undefined behaviour.
+long long wholePart(double value) {
+    return std::isfinite(value) && std::fabs(value) < 9.0e18 ? static_cast<long long>(value) : 0;
 }
 
 }  // namespace
@@ -111,8 +131,8 @@ void validate(ByteView frame, std::uint8_t station, std::uint8_t function) {
 
 std::vector<std::uint16_t> registers(ByteView frame, std::uint8_t station, int count) {
     validate(frame, station, readHolding);
-    if (count < 0 || frame.size() != static_cast<std::size_t>(2 * count + 5) ||
-        frame[2] != static_cast<std::size_t>(2 * count)) {
+    if (count < 0 || frame.size() != 2 * static_cast<std::size_t>(count) + 5 ||
+        frame[2] != 2 * static_cast<std::size_t>(count)) {
         throw VarekError::invalid("回包寄存器数量错误。");
     }
     std::vector<std::uint16_t> values(static_cast<std::size_t>(count));
@@ -134,7 +154,7 @@ std::uint16_t centiUnits(std::string_view text, double maximum) {
     const auto value = parseDecimal(trim(text));
     // `!(x >= 0)` also refuses NaN; -0.0 >= 0 holds, so negative zero passes.
     if (!value || !std::isfinite(*value) || !(*value >= 0) || *value > maximum) {
-        throw VarekError::invalid("数值须在 0–" + std::to_string(static_cast<long long>(maximum)) +
+        throw VarekError::invalid("数值须在 0–" + std::to_string(wholePart(maximum)) +
                                   " 之间。");
     }
     const double product = *value * 100.0;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,11 @@ public:
 private:
     // The *Locked helpers expect mutex_ to be held by the caller.
     Bytes transactLocked(const Bytes& request);
+    /// One wait-and-read pass of a transaction; a validated reply once one is complete.
+    std::optional<Bytes> receiveLocked(FrameBuffer& buffer, std::uint8_t function,
+                                       std::chrono::steady_clock::time_point deadline);
+    /// Exclusive use and raw 8N1 line settings at `baud` on the just-opened port.
+    void configureLocked(int baud);
     DeviceIdentity readIdentityLocked();
     PowerSample sampleLocked();
     PowerSample setValuesLocked(std::uint16_t voltage, std::uint16_t current);
@@ -65,6 +71,7 @@ private:
     mutable std::mutex mutex_;
     int descriptor_ = -1;
     std::uint8_t station_ = 1;
+    bool exclusive_ = false;  // this session took the terminal's exclusive flag
 };
 
 }  // namespace varek

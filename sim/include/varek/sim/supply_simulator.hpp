@@ -38,7 +38,9 @@ public:
 
     /// Holding register value (any address 0..65535; unmapped ones read 0).
     std::uint16_t reg(std::uint16_t address) const;
-    /// Sets a holding register directly, as the front panel would.
+    /// Sets a holding register directly, as the front panel would. Setpoints (8, 9),
+    /// output (18) and identity (0..3) feed the load model; any other register is
+    /// pinned at `value` from then on, so tests can stage a reading.
     void setReg(std::uint16_t address, std::uint16_t value);
 
     // Fault injection.
@@ -60,7 +62,8 @@ public:
     void clearRequests();
     /// Waits until at least `count` requests were received; false on timeout.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
-    /// Called on the simulator thread for every request received (for logs).
+    /// Called on the simulator thread for every request received, before it is
+    /// answered (so a client holding a reply can rely on the log). Must not call hangUp().
     void onRequest(std::function<void(const Bytes&)> callback);
 
     /// Mean time from the last request byte to the reply's first byte written, in

@@ -1,0 +1,253 @@
+#include "varek/serial_session.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace varek {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::size_t readChunk = 512;
+constexpr int shortestWaitMs = 1;
+constexpr int longestWaitMs = 100;
+
+#if defined(__APPLE__)
+constexpr std::string_view firstGroup = "cu.usbserial";
+constexpr std::string_view secondGroup = "cu.usbmodem";
+#else
+constexpr std::string_view firstGroup = "ttyUSB";
+constexpr std::string_view secondGroup = "ttyACM";
+#endif
+
+std::optional<speed_t> lineSpeed(int baud) {
+    switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return std::nullopt;
+    }
+}
+
+/// 0 for a USB serial adapter, 1 for a USB modem-class device, nothing otherwise.
+std::optional<int> portGroup(std::string_view name) {
+    if (name.starts_with(firstGroup)) return 0;
+    if (name.starts_with(secondGroup)) return 1;
+    return std::nullopt;
+}
+
+int waitSliceMs(SteadyClock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), shortestWaitMs, longestWaitMs));
+}
+
+}  // namespace
+
+SerialSession::~SerialSession() {
+    std::lock_guard lock(mutex_);
+    closeLocked();
+}
+
+std::vector<std::string> SerialSession::ports() { return ports("/dev"); }
+
+std::vector<std::string> SerialSession::ports(const std::string& directory) {
+    std::vector<std::pair<int, std::string>> found;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (const auto group = portGroup(name)) found.emplace_back(*group, std::move(name));
+    }
+    // Byte order within a group, the same on every locale.
+    std::stable_sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    paths.reserve(found.size());
+    for (const auto& entry : found) paths.push_back(directory + "/" + entry.second);
+    return paths;
+}
+
+DeviceIdentity SerialSession::connect(const std::string& path, int baud, std::uint8_t station) {
+    std::lock_guard lock(mutex_);
+    closeLocked();
+    Modbus::validateStation(station);
+    if (!lineSpeed(baud)) throw VarekError::invalid("不支持的波特率。");
+
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw VarekError::ioErrno("无法打开串口", errno);
+    descriptor_ = fd;
+    station_ = station;
+    try {
+        configureLocked(baud);
+        return readIdentityLocked();
+    } catch (...) {
+        closeLocked();
+        throw;
+    }
+}
+
+void SerialSession::configureLocked(int baud) {
+    const speed_t speed = *lineSpeed(baud);
+    // The advisory lock comes first: it is what refuses a privileged second opener,
+    // and only its holder may later lift the terminal's exclusive flag.
+    if (::flock(descriptor_, LOCK_EX | LOCK_NB) != 0) throw VarekError::ioErrno("串口已被占用", errno);
+    if (::ioctl(descriptor_, TIOCEXCL) != 0) throw VarekError::ioErrno("串口已被占用", errno);
+    exclusive_ = true;
+
+    termios settings{};
+    if (::tcgetattr(descriptor_, &settings) != 0) throw VarekError::ioErrno("无法读取串口配置", errno);
+    ::cfmakeraw(&settings);
+    settings.c_cflag = CS8 | CREAD | CLOCAL;
+    ::cfsetispeed(&settings, speed);
+    ::cfsetospeed(&settings, speed);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (::tcsetattr(descriptor_, TCSANOW, &settings) != 0) throw VarekError::ioErrno("无法配置串口", errno);
+}
+
+void SerialSession::disconnect() noexcept {
+    std::lock_guard lock(mutex_);
+    closeLocked();
+}
+
+bool SerialSession::isOpen() const {
+    std::lock_guard lock(mutex_);
+    return descriptor_ >= 0;
+}
+
+void SerialSession::closeLocked() noexcept {
+    if (descriptor_ < 0) return;
+    // The exclusive flag belongs to the terminal, not to this descriptor: left set,
+    // it would outlive us while any other descriptor to the terminal stays open.
+    if (exclusive_) ::ioctl(descriptor_, TIOCNXCL);
+    ::close(descriptor_);
+    descriptor_ = -1;
+    exclusive_ = false;
+}
+
+Bytes SerialSession::transactLocked(const Bytes& request) {
+    if (descriptor_ < 0) throw VarekError::io("串口已断开。");
+    if (::tcflush(descriptor_, TCIFLUSH) != 0) throw VarekError::ioErrno("串口已不可用", errno);
+    const auto deadline = SteadyClock::now() + transactionDeadline;
+
+    for (std::size_t written = 0; written < request.size();) {
+        const ssize_t n = ::write(descriptor_, request.data() + written, request.size() - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            throw VarekError::ioErrno("发送读取或控制请求失败", errno);
+        }
+        if (SteadyClock::now() >= deadline) throw VarekError::timeout();
+        ::usleep(1000);
+    }
+
+    FrameBuffer buffer;
+    if (SteadyClock::now() >= deadline) throw VarekError::timeout();
+    const std::uint8_t function = request.size() > 1 ? request[1] : 0;
+    for (;;) {
+        if (auto frame = receiveLocked(buffer, function, deadline)) return std::move(*frame);
+        if (SteadyClock::now() >= deadline) throw VarekError::timeout();
+    }
+}
+
+std::optional<Bytes> SerialSession::receiveLocked(FrameBuffer& buffer, std::uint8_t function,
+                                                  std::chrono::steady_clock::time_point deadline) {
+    pollfd fd{descriptor_, POLLIN, 0};
+    const int ready = ::poll(&fd, 1, waitSliceMs(deadline));
+    if (ready < 0) {
+        if (errno != EINTR) throw VarekError::ioErrno("串口读取失败", errno);
+        return std::nullopt;
+    }
+    if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) throw VarekError::io("电源连接已断开。");
+    if (!(fd.revents & POLLIN)) return std::nullopt;
+
+    std::uint8_t chunk[readChunk];
+    const ssize_t n = ::read(descriptor_, chunk, sizeof chunk);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EINTR) throw VarekError::ioErrno("串口读取失败", errno);
+        return std::nullopt;
+    }
+    if (n == 0) return std::nullopt;
+    buffer.append(ByteView(chunk, static_cast<std::size_t>(n)));
+    return buffer.next(station_, function);
+}
+
+std::vector<std::uint16_t> SerialSession::readRegistersLocked(std::uint16_t start, std::uint16_t count) {
+    const Bytes reply = transactLocked(Modbus::read(station_, start, count));
+    return Modbus::registers(reply, station_, count);
+}
+
+DeviceIdentity SerialSession::readIdentityLocked() {
+    return DeviceIdentity::fromRegisters(readRegistersLocked(DeviceIdentity::start, DeviceIdentity::count));
+}
+
+PowerSample SerialSession::sampleLocked() {
+    const auto registers = readRegistersLocked(PowerSample::start, PowerSample::count);
+    return PowerSample::fromRegisters(registers, SystemClock::now());
+}
+
+PowerSample SerialSession::sample() {
+    std::lock_guard lock(mutex_);
+    return sampleLocked();
+}
+
+PowerSample SerialSession::verifiedRecoverySample(const DeviceIdentity& expected) {
+    std::lock_guard lock(mutex_);
+    if (!readIdentityLocked().sameSupply(expected)) {
+        closeLocked();
+        throw VarekError::identityChanged();
+    }
+    return sampleLocked();
+}
+
+PowerSample SerialSession::setValuesLocked(std::uint16_t voltage, std::uint16_t current) {
+    if (voltage > 6000 || current > 3000) throw VarekError::invalid("RD6030 / Max 范围为 0–60V、0–30A。");
+    const std::uint16_t values[] = {voltage, current};
+    const Bytes request = Modbus::multiple(station_, Register::voltageSet, values);
+    Modbus::writeAcknowledgement(transactLocked(request), request);
+    const auto readBack = readRegistersLocked(Register::voltageSet, 2);
+    if (readBack[0] != voltage || readBack[1] != current) throw VarekError::readback();
+    return sampleLocked();
+}
+
+PowerSample SerialSession::setValues(std::uint16_t voltage, std::uint16_t current) {
+    std::lock_guard lock(mutex_);
+    return setValuesLocked(voltage, current);
+}
+
+PowerSample SerialSession::setVoltage(std::uint16_t voltage) {
+    std::lock_guard lock(mutex_);
+    if (voltage > 6000) throw VarekError::invalid("Voltage outside 0-60V");
+    const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
+    return setValuesLocked(voltage, setpoints[1]);
+}
+
+PowerSample SerialSession::setCurrent(std::uint16_t current) {
+    std::lock_guard lock(mutex_);
+    if (current > 3000) throw VarekError::invalid("Current outside 0-30A");
+    const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
+    return setValuesLocked(setpoints[0], current);
+}
+
+PowerSample SerialSession::setOutput(bool on) {
+    std::lock_guard lock(mutex_);
+    const Bytes request = Modbus::write(station_, Register::output, on ? 1 : 0);
+    Modbus::writeAcknowledgement(transactLocked(request), request);
+    if (readRegistersLocked(Register::output, 1)[0] != (on ? 1 : 0)) throw VarekError::readback();
+    return sampleLocked();
+}
+
+}  // namespace varek

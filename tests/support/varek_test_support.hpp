@@ -1,0 +1,46 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "varek/error.hpp"
+
+namespace varek::test {
+
+/// Runs `action` and expects it to throw a VarekError equal to `expected`.
+inline void expectVarekError(const std::function<void()>& action, const VarekError& expected) {
+    try {
+        action();
+        ADD_FAILURE() << "no error; expected: " << expected.description();
+    } catch (const VarekError& error) {
+        EXPECT_EQ(error, expected) << "got: " << error.description();
+    }
+}
+
+/// The VarekError `action` throws; fails the test and returns `timeout` when none is thrown.
+inline VarekError caughtVarekError(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const VarekError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error thrown";
+    return VarekError::timeout();
+}
+
+/// Polls `condition` until it holds or `limit` passes; the last result.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace varek::test
