@@ -1,0 +1,33 @@
+// Lines from the network straight into the processor. The session was never
+// connected, so every device command fails fast instead of waiting on a port.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "varek/error.hpp"
+#include "varek/scpi_instrument.hpp"
+#include "varek/serial_session.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static varek::SerialSession session;
+    // One instrument across inputs, so the error queue's limits are exercised too.
+    static varek::SCPIInstrument instrument(session, varek::DeviceIdentity{60301, 12345, 1.23});
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+    if (auto reply = instrument.process(text)) {
+        if (reply->empty() || reply->back() != '\n') __builtin_trap();
+    }
+    if (instrument.errors().size() > varek::SCPIInstrument::errorQueueLimit) __builtin_trap();
+
+    const std::string header = varek::SCPIInstrument::normalize(text);
+    if (header.find("::") != std::string::npos || (!header.empty() && header.front() == ':')) {
+        __builtin_trap();
+    }
+    try {
+        if (varek::SCPIInstrument::centi(text, 'V', 60.0) > 6000) __builtin_trap();
+    } catch (const varek::SCPIError&) {
+    } catch (const varek::VarekError&) {
+    }
+    return 0;
+}

@@ -1,0 +1,14 @@
+# SCPI instrument and its TCP server.
+varek_add_test(NAME scpi_instrument_test
+  SOURCES unit/scpi_instrument_test.cpp
+  LIBS varek-core)
+varek_add_test(NAME scpi_instrument_device_test
+  SOURCES integration/scpi_instrument_device_test.cpp
+  LIBS varek-core varek-sim-lib
+  LABELS integration)
+varek_add_test(NAME scpi_server_test
+  SOURCES integration/scpi_server_test.cpp
+  LIBS varek-core varek-sim-lib
+  LABELS integration tsan)
+# A real VISA client against a simulated supply; needs the SCPI host tool from bench/.
+varek_add_python_test(NAME scpi_pyvisa_test SCRIPT pyvisa_test.py TIMEOUT 300)

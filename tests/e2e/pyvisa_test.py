@@ -1,0 +1,101 @@
+"""A real VISA client (PyVISA with the pure-Python backend) runs a bench script
+against the SCPI server hosted over a simulated supply."""
+
+import os
+import select
+import signal
+import subprocess
+import unittest
+import warnings
+
+import pyvisa
+
+from varek_e2e import BIN, Sim
+
+# pyvisa-py imports xdrlib, which Python 3.11 deprecates; load it quietly up front
+# (unittest resets warning filters while tests run).
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    try:
+        import pyvisa_py.protocols.rpc  # noqa: F401
+    except ImportError:
+        pass
+
+HOST_TOOL = os.path.join(os.path.dirname(BIN), "bench", "scpi_server_tool")
+
+
+class ScpiHost:
+    """scpi_server_tool serving the supply at `path`; prints its port first."""
+
+    def __init__(self, path, timeout=20):
+        self.process = subprocess.Popen(
+            [HOST_TOOL, path, "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        line = self.process.stdout.readline().strip() if ready else ""
+        if not line.isdigit():
+            self.close()
+            raise RuntimeError("SCPI host did not start: %r" % self.process.stderr.read())
+        self.port = int(line)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self.process.stderr.close()
+        return self.process.returncode
+
+
+@unittest.skipUnless(os.path.exists(HOST_TOOL), "the SCPI host tool is built with the benchmarks")
+class PyVisaBenchScript(unittest.TestCase):
+    def setUp(self):
+        self.sim = Sim("--serial", "24680", "--firmware", "150")
+        self.addCleanup(self.sim.close)
+        self.host = ScpiHost(self.sim.path)
+        self.addCleanup(self.host.close)
+        self.rm = pyvisa.ResourceManager("@py")
+        self.addCleanup(self.rm.close)
+
+    def open(self):
+        inst = self.rm.open_resource(
+            "TCPIP0::127.0.0.1::%d::SOCKET" % self.host.port,
+            read_termination="\n", write_termination="\n", timeout=20000)
+        self.addCleanup(inst.close)
+        return inst
+
+    def test_typical_bench_script(self):
+        self.sim.set(8, 0)  # start away from the values the script sets
+        self.sim.set(9, 0)
+        inst = self.open()
+        self.assertEqual(inst.query("*IDN?"), "RuvizOzurir,VAREK-RD6030-Max-SCPI,24680,1.5")
+        inst.write("APPL 5,1")
+        inst.write("OUTP ON")
+        # 5 V into the simulator's 10-ohm load: 0.5 A, under the 1 A limit.
+        self.assertEqual(inst.query("MEAS:VOLT?"), "5.00")
+        self.assertEqual(inst.query("MEAS:CURR?"), "0.50")
+        self.assertEqual(inst.query("SYST:ERR?"), '0,"No error"')
+        self.assertEqual(inst.query("APPL?;OUTP?"), "5.00,1.00;1")
+        # Both setpoints went out in one write-multiple frame to registers 8 and 9.
+        self.assertIn(bytes.fromhex("011000080002040" "1f40064"), [r[:-2] for r in self.sim.requests()])
+        self.assertEqual((self.sim.get(8), self.sim.get(9), self.sim.get(18)), (500, 100, 1))
+
+    def test_errors_reach_the_client_that_caused_them(self):
+        first, second = self.open(), self.open()
+        voltage_set = self.sim.get(8)
+        first.write("VOLT 61")
+        self.assertEqual(second.query("SYST:ERR?"), '0,"No error"')
+        self.assertEqual(first.query("SYST:ERR?"), '-222,"Data out of range"')
+        self.assertEqual(self.sim.get(8), voltage_set)
+
+    def test_host_stops_cleanly_on_sigterm(self):
+        inst = self.open()
+        self.assertEqual(inst.query("*OPC?"), "1")
+        self.assertEqual(self.host.close(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
