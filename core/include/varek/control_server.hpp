@@ -18,7 +18,8 @@ namespace varek {
 class ControlServer {
 public:
     static constexpr std::uint16_t port = 18760;
-    /// Called on a worker thread, one call per authenticated, non-health request.
+    /// Called on a worker thread, one call per authenticated, non-health request;
+    /// if it throws, the client gets 502 {"ok":false}.
     using Handler = std::function<ControlHTTPReply(const ControlHTTPRequest&)>;
     /// Receives human-readable status lines, on the io thread.
     using StateCallback = std::function<void(const std::string&)>;

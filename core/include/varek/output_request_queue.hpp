@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -19,6 +21,8 @@ public:
 
     /// Blocks the calling thread until this request's (or the merged one's) reply exists.
     ControlHTTPReply perform(bool enabled, Operation operation);
+    /// Callers inside perform that have joined the line (running, queued or merged).
+    std::size_t pending() const noexcept { return pending_.load(); }
 
 private:
     struct Tail {
@@ -28,6 +32,7 @@ private:
     };
     std::mutex mutex_;
     std::optional<Tail> tail_;
+    std::atomic<std::size_t> pending_{0};
 };
 
 }  // namespace varek

@@ -1,0 +1,8 @@
+# HTTP control API: request parser, reply writer, token file, control server,
+# output request queue.
+varek_add_test(NAME http_test SOURCES unit/http_test.cpp LIBS varek-core)
+varek_add_test(NAME api_token_test SOURCES unit/api_token_test.cpp LIBS varek-core)
+varek_add_test(NAME output_request_queue_test SOURCES unit/output_request_queue_test.cpp LIBS varek-core
+               LABELS tsan)
+varek_add_test(NAME control_server_test SOURCES integration/control_server_test.cpp LIBS varek-core
+               LABELS tsan TIMEOUT 600)
