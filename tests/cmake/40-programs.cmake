@@ -1,0 +1,3 @@
+# varek-read and varek-server, spawned against varek-sim and driven as clients would.
+varek_add_python_test(NAME read_e2e SCRIPT read_test.py LABELS programs TIMEOUT 600)
+varek_add_python_test(NAME server_e2e SCRIPT server_test.py LABELS programs TIMEOUT 900)
