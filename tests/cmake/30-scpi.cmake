@@ -10,5 +10,5 @@ varek_add_test(NAME scpi_server_test
   SOURCES integration/scpi_server_test.cpp
   LIBS varek-core varek-sim-lib
   LABELS integration tsan)
-# A real VISA client against a simulated supply; needs the SCPI host tool from bench/.
+# A real VISA client against varek-server and a simulated supply..
 varek_add_python_test(NAME scpi_pyvisa_test SCRIPT pyvisa_test.py TIMEOUT 300)

@@ -1,16 +1,17 @@
 """A real VISA client (PyVISA with the pure-Python backend) runs a bench script
-against the SCPI server hosted over a simulated supply."""
+against varek-server hosting a simulated supply."""
 
 import os
 import select
 import signal
 import subprocess
+import tempfile
 import unittest
 import warnings
 
 import pyvisa
 
-from varek_e2e import BIN, Sim
+from varek_e2e import BIN, Sim, free_port
 
 # pyvisa-py imports xdrlib, which Python 3.11 deprecates; load it quietly up front
 # (unittest resets warning filters while tests run).
@@ -21,21 +22,25 @@ with warnings.catch_warnings():
     except ImportError:
         pass
 
-HOST_TOOL = os.path.join(os.path.dirname(BIN), "bench", "scpi_server_tool")
+SERVER = os.path.join(BIN, "varek-server")
 
 
 class ScpiHost:
-    """scpi_server_tool serving the supply at `path`; prints its port first."""
+    """varek-server serving the supply at `path` on free loopback ports, as a lab
+    would run it; ready once its first standard-output line arrives."""
 
     def __init__(self, path, timeout=20):
+        self.home = tempfile.TemporaryDirectory()
+        self.port = free_port()
+        env = dict(os.environ, XDG_DATA_HOME=self.home.name)
         self.process = subprocess.Popen(
-            [HOST_TOOL, path, "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            [SERVER, path, "--http-port", str(free_port()), "--scpi-port", str(self.port)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         ready, _, _ = select.select([self.process.stdout], [], [], timeout)
         line = self.process.stdout.readline().strip() if ready else ""
-        if not line.isdigit():
+        if not line.endswith("::%d::SOCKET" % self.port):
             self.close()
-            raise RuntimeError("SCPI host did not start: %r" % self.process.stderr.read())
-        self.port = int(line)
+            raise RuntimeError("varek-server did not start: %r" % self.process.stderr.read())
 
     def close(self):
         if self.process.poll() is None:
@@ -47,10 +52,10 @@ class ScpiHost:
                 self.process.wait()
         self.process.stdout.close()
         self.process.stderr.close()
+        self.home.cleanup()
         return self.process.returncode
 
 
-@unittest.skipUnless(os.path.exists(HOST_TOOL), "the SCPI host tool is built with the benchmarks")
 class PyVisaBenchScript(unittest.TestCase):
     def setUp(self):
         self.sim = Sim("--serial", "24680", "--firmware", "150")
