@@ -4,7 +4,11 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
+#include <QTimer>
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "varek/device.hpp"
+#include "varek/error.hpp"
 #include "varek/http.hpp"
 #include "varek/output_request_queue.hpp"
 #include "varek/serial_session.hpp"
@@ -22,6 +27,7 @@ namespace varek {
 
 class ControlServer;
 class SCPIServer;
+class PowerModelTestAccess;
 
 /// The desktop application's one observable model. Lives on the GUI thread;
 /// every published field changes there and announces itself with its own
@@ -128,6 +134,54 @@ signals:
 
 private:
     // Implementation detail; the model's helper may reorganise freely below.
+    friend class PowerModelTestAccess;
+    struct ApiBridge;
+    struct ApiRoute;
+
+    // Published-field assignments that announce real changes.
+    void setPorts(QStringList ports);
+    void setConnected(bool value);
+    void setBusy(bool value);
+    void setRecovering(bool value);
+    void setIdentity(std::optional<DeviceIdentity> value);
+    void setLatest(std::optional<PowerSample> value);
+    void setNotice(const QString& text);
+    void setErrorMessage(std::optional<QString> text);
+    void setApiState(const QString& text);
+
+    /// Prepends "HH:mm:ss  message" to `events`, keeping at most 100 lines.
+    void log(const QString& message);
+    /// Takes a confirmed sample into `latest`, the bounded history and the evidence file.
+    void accept(const PowerSample& sample);
+    void writeEvidence(const PowerSample& sample) const;
+
+    void readStoredRate();
+    void readArguments();
+    void startControlServer();
+
+    void finishConnect(std::int64_t generation, const DeviceIdentity& identity, const PowerSample& first);
+    void startSCPIServer(const DeviceIdentity& identity);
+    /// Stops the SCPI server and hands it over for destruction off the GUI thread.
+    std::shared_ptr<std::unique_ptr<SCPIServer>> retireSCPIServer();
+    /// Closes the port on the worker (after destroying `retired`), then runs `done` here.
+    void closeSession(std::shared_ptr<std::unique_ptr<SCPIServer>> retired,
+                      std::function<void()> done);
+    void connectionFailed(const VarekError& error);
+
+    void startPolling(std::int64_t generation);
+    void stopPolling();
+    void armPoll();
+    void pollNow();
+    void readDone(std::int64_t generation, const std::optional<PowerSample>& sample,
+                  const std::optional<VarekError>& error);
+    void recover(std::int64_t generation);
+
+    ApiRoute routeAPI(const ControlHTTPRequest& request) const;
+    std::optional<ControlHTTPReply> beginAPIChange(std::int64_t generation);
+    ControlHTTPReply finishAPIChange(bool enabled, std::int64_t generation,
+                                     const std::optional<PowerSample>& sample,
+                                     const std::optional<VarekError>& error);
+
     Options options_;
     QStringList ports_;
     QString selectedPort_;
@@ -148,12 +202,24 @@ private:
     QString apiState_ = QStringLiteral("API正在启动…");
     std::optional<QString> apiTokenPath_;
 
+    // Shared with the control server's threads: the GUI hop, the output queue and the
+    // "closing" mark the destructor sets before it joins those threads.
+    std::shared_ptr<ApiBridge> bridge_;
     std::unique_ptr<ControlServer> server_;
-    OutputRequestQueue outputQueue_;
     std::unique_ptr<SCPIServer> scpiServer_;
     std::shared_ptr<SerialSession> session_;
     std::int64_t sessionGeneration_ = 0;
     std::optional<std::string> evidencePath_;
+
+    // Session work runs here, one operation at a time, never on the GUI thread.
+    QThreadPool pool_;
+    // The polling task: its generation while it runs, its pacing timer, the monotonic
+    // start of the last read, and the part of the last wait the millisecond timer
+    // could not express (carried into the next wait so the mean period stays exact).
+    std::optional<std::int64_t> pollGeneration_;
+    QTimer pollTimer_;
+    std::chrono::steady_clock::time_point tick_;
+    std::chrono::nanoseconds pacingCarry_{0};
 };
 
 }  // namespace varek

@@ -1,0 +1,217 @@
+#include "power_model.hpp"
+
+#include <QSettings>
+
+#include <algorithm>
+
+#include "power_model_bridge.hpp"
+#include "power_model_work.hpp"
+#include "varek/control_server.hpp"
+#include "varek/format.hpp"
+#include "varek/scpi_server.hpp"
+
+namespace varek {
+namespace {
+
+constexpr int measuredRateWindow = 21;
+
+QSettings preferences() { return QSettings(QStringLiteral("VAREK"), QStringLiteral("VAREK Studio")); }
+
+bool allowedRate(long long rate) {
+    return std::find(PowerModel::allowedRates.begin(), PowerModel::allowedRates.end(), rate) !=
+           PowerModel::allowedRates.end();
+}
+
+}  // namespace
+
+PowerModel::PowerModel(Options options, QObject* parent)
+    : QObject(parent), options_(std::move(options)), session_(std::make_shared<SerialSession>()) {
+    bridge_ = std::make_shared<ApiBridge>(this, session_);
+    // One allocation for the whole bounded history (pages are touched only as it fills).
+    samples_.reserve(historyLimit + 1);
+    pool_.setMaxThreadCount(1);
+    pollTimer_.setSingleShot(true);
+    pollTimer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&pollTimer_, &QTimer::timeout, this, &PowerModel::pollNow);
+
+    readStoredRate();
+    refreshPorts();
+    startControlServer();
+    readArguments();
+}
+
+PowerModel::~PowerModel() {
+    // Server threads waiting for a GUI hop give up before we join them below.
+    bridge_->close();
+    if (scpiServer_) {
+        scpiServer_->stop();
+        scpiServer_.reset();
+    }
+    server_.reset();
+    stopPolling();
+    pool_.waitForDone();
+    session_->disconnect();
+}
+
+void PowerModel::setSelectedPort(const QString& port) {
+    if (selectedPort_ == port) return;
+    selectedPort_ = port;
+    emit selectedPortChanged();
+}
+
+void PowerModel::setBaud(int baud) {
+    if (baud_ == baud) return;
+    baud_ = baud;
+    emit baudChanged();
+}
+
+void PowerModel::setStation(const QString& station) {
+    if (station_ == station) return;
+    station_ = station;
+    emit stationChanged();
+}
+
+void PowerModel::setRefreshRate(int rate) {
+    if (!allowedRate(rate)) return;
+    preferences().setValue(QStringLiteral("refreshRate"), rate);
+    if (refreshRate_ == rate) return;
+    refreshRate_ = rate;
+    emit refreshRateChanged();
+}
+
+void PowerModel::setVoltageDraft(const QString& text) {
+    if (voltageDraft_ == text) return;
+    voltageDraft_ = text;
+    emit voltageDraftChanged();
+}
+
+void PowerModel::setCurrentDraft(const QString& text) {
+    if (currentDraft_ == text) return;
+    currentDraft_ = text;
+    emit currentDraftChanged();
+}
+
+void PowerModel::clearErrorMessage() { setErrorMessage(std::nullopt); }
+
+void PowerModel::setPorts(QStringList ports) {
+    if (ports_ == ports) return;
+    ports_ = std::move(ports);
+    emit portsChanged();
+}
+
+void PowerModel::setConnected(bool value) {
+    if (connected_ == value) return;
+    connected_ = value;
+    emit connectedChanged();
+}
+
+void PowerModel::setBusy(bool value) {
+    if (busy_ == value) return;
+    busy_ = value;
+    emit busyChanged();
+}
+
+void PowerModel::setRecovering(bool value) {
+    if (recovering_ == value) return;
+    recovering_ = value;
+    emit recoveringChanged();
+}
+
+void PowerModel::setIdentity(std::optional<DeviceIdentity> value) {
+    identity_ = std::move(value);
+    emit identityChanged();
+}
+
+void PowerModel::setLatest(std::optional<PowerSample> value) {
+    latest_ = std::move(value);
+    emit latestChanged();
+}
+
+void PowerModel::setNotice(const QString& text) {
+    if (notice_ == text) return;
+    notice_ = text;
+    emit noticeChanged();
+}
+
+void PowerModel::setErrorMessage(std::optional<QString> text) {
+    if (errorMessage_ == text) return;
+    errorMessage_ = std::move(text);
+    emit errorMessageChanged();
+}
+
+void PowerModel::setApiState(const QString& text) {
+    if (apiState_ == text) return;
+    apiState_ = text;
+    emit apiStateChanged();
+}
+
+QString PowerModel::apiToken() const {
+    return server_ ? QString::fromStdString(server_->token()) : QString();
+}
+
+std::uint16_t PowerModel::httpPort() const { return server_ ? server_->boundPort() : 0; }
+
+std::uint16_t PowerModel::scpiPort() const { return scpiServer_ ? scpiServer_->boundPort() : 0; }
+
+void PowerModel::refreshPorts() {
+    const std::vector<std::string> found = options_.listPorts ? options_.listPorts() : SerialSession::ports();
+    QStringList ports;
+    for (const auto& path : found) ports.append(QString::fromStdString(path));
+    setPorts(std::move(ports));
+    if (!ports_.contains(selectedPort_)) setSelectedPort(ports_.isEmpty() ? QString() : ports_.first());
+}
+
+void PowerModel::log(const QString& message) {
+    events_.prepend(QString::fromStdString(localClock(SystemClock::now())) + QStringLiteral("  ") + message);
+    while (events_.size() > eventLimit) events_.removeLast();
+    emit eventsChanged();
+}
+
+void PowerModel::accept(const PowerSample& sample) {
+    setLatest(sample);
+    samples_.push_back(sample);
+    if (samples_.size() > static_cast<std::size_t>(historyLimit)) {
+        samples_.erase(samples_.begin(), samples_.end() - historyLimit);
+    }
+    emit samplesChanged();
+    if (evidencePath_) writeEvidence(sample);
+}
+
+std::optional<double> PowerModel::actualRefreshRate() const {
+    if (!connected_ || recovering_) return std::nullopt;
+    const std::size_t count = std::min<std::size_t>(samples_.size(), measuredRateWindow);
+    if (count < 2) return std::nullopt;
+    const auto& first = samples_[samples_.size() - count];
+    const auto& last = samples_.back();
+    const double seconds = std::chrono::duration<double>(last.time - first.time).count();
+    if (!(seconds > 0)) return std::nullopt;
+    return static_cast<double>(count - 1) / seconds;
+}
+
+void PowerModel::readStoredRate() {
+    bool ok = false;
+    const int stored = preferences().value(QStringLiteral("refreshRate"), 0).toInt(&ok);
+    if (ok && allowedRate(stored)) setRefreshRate(stored);
+}
+
+void PowerModel::readArguments() {
+    const QStringList& arguments = options_.arguments;
+    // An option takes the argument after its first occurrence; one standing last has none.
+    const auto valueOf = [&](const char* option) -> std::optional<QString> {
+        const qsizetype at = arguments.indexOf(QLatin1String(option));
+        if (at < 0 || at + 1 >= arguments.size()) return std::nullopt;
+        return arguments[at + 1];
+    };
+    if (const auto rate = valueOf("--refresh")) {
+        const auto parsed = detail::parseDecimal(*rate);
+        if (parsed && allowedRate(*parsed)) setRefreshRate(static_cast<int>(*parsed));
+    }
+    if (const auto path = valueOf("--evidence")) evidencePath_ = path->toStdString();
+    if (const auto port = valueOf("--connect")) {
+        setSelectedPort(*port);
+        if (!ports_.contains(*port)) setPorts(ports_ + QStringList{*port});
+        QMetaObject::invokeMethod(this, &PowerModel::connect, Qt::QueuedConnection);
+    }
+}
+
+}  // namespace varek

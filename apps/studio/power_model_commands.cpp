@@ -1,0 +1,76 @@
+// The dashboard's two commands: apply the setpoint drafts, switch the output.
+#include "power_model.hpp"
+#include "power_model_work.hpp"
+#include "varek/format.hpp"
+
+namespace varek {
+namespace {
+
+constexpr double voltageMaximum = 60.0;
+constexpr double currentMaximum = 30.0;
+
+QString text(const VarekError& error) { return QString::fromStdString(error.description()); }
+
+}  // namespace
+
+void PowerModel::applyValues() {
+    if (!connected_ || busy_) return;
+    std::uint16_t voltage = 0;
+    std::uint16_t current = 0;
+    try {
+        // Voltage first: with both texts wrong only its message shows.
+        voltage = Modbus::centiUnits(voltageDraft_.toStdString(), voltageMaximum);
+        current = Modbus::centiUnits(currentDraft_.toStdString(), currentMaximum);
+    } catch (const VarekError& e) {
+        setErrorMessage(text(e));
+        log(text(e));
+        setBusy(false);
+        return;
+    }
+    setBusy(true);
+    const std::int64_t generation = sessionGeneration_;
+    auto work = [session = session_, voltage, current] {
+        return detail::attempt([&] { return session->setValues(voltage, current); });
+    };
+    detail::runThen(pool_, this, std::move(work), [this, generation](detail::Outcome<PowerSample> r) {
+        if (sessionGeneration_ != generation) return;
+        if (r.error) {
+            // The drafts keep the typed text.
+            setErrorMessage(text(*r.error));
+            log(text(*r.error));
+            setBusy(false);
+            return;
+        }
+        accept(*r.value);
+        setVoltageDraft(QString::fromStdString(formatFixed2(r.value->voltageSet)));
+        setCurrentDraft(QString::fromStdString(formatFixed2(r.value->currentSet)));
+        setNotice(QStringLiteral("设定值已应用并读回确认"));
+        log(QStringLiteral("设定 ") + voltageDraft_ + QStringLiteral("V / ") + currentDraft_ +
+            QStringLiteral("A 已读回确认。"));
+        setBusy(false);
+    });
+}
+
+void PowerModel::changeOutput(bool enabled) {
+    if (!connected_ || busy_) return;
+    setBusy(true);
+    const std::int64_t generation = sessionGeneration_;
+    auto work = [session = session_, enabled] {
+        return detail::attempt([&] { return session->setOutput(enabled); });
+    };
+    detail::runThen(pool_, this, std::move(work), [this, generation, enabled](detail::Outcome<PowerSample> r) {
+        if (sessionGeneration_ != generation) return;
+        if (r.error) {
+            setErrorMessage(text(*r.error));
+            log(text(*r.error));
+            setBusy(false);
+            return;
+        }
+        accept(*r.value);
+        setNotice(enabled ? QStringLiteral("输出已开启，状态已读回") : QStringLiteral("输出已关闭，状态已读回"));
+        log(enabled ? QStringLiteral("输出已开启，寄存器读回确认。") : QStringLiteral("输出已关闭，寄存器读回确认。"));
+        setBusy(false);
+    });
+}
+
+}  // namespace varek

@@ -1,0 +1,88 @@
+// Files the model writes: the CSV export and the evidence snapshot.
+#include <QSaveFile>
+
+#include "power_model.hpp"
+#include "varek/format.hpp"
+#include "varek/platform.hpp"
+
+namespace varek {
+namespace {
+
+const char csvHeader[] = "time,voltage_V,current_A,power_W,voltage_set_V,current_limit_A,output_enabled,protection,mode\n";
+
+// Replaces `path` in one step (temporary file in the same directory, then rename), so
+// readers see the old file or the new one, never a mix. Returns the failure text.
+std::optional<QString> writeAtomically(const QString& path, const std::string& contents) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return file.errorString();
+    if (file.write(contents.data(), static_cast<qint64>(contents.size())) != static_cast<qint64>(contents.size())) {
+        const QString error = file.errorString();
+        file.cancelWriting();
+        return error;
+    }
+    if (!file.commit()) return file.errorString();
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string PowerModel::csv(const std::vector<PowerSample>& samples) {
+    std::string out(csvHeader);
+    out.reserve(out.size() + samples.size() * 80);
+    for (const auto& s : samples) {
+        out += iso8601Millis(s.time);
+        for (const double value : {s.voltage, s.current, s.power, s.voltageSet, s.currentSet}) {
+            out += ',';
+            out += formatShortest(value);
+        }
+        out += s.outputEnabled ? ",true," : ",false,";
+        out += std::to_string(s.protection);
+        out += ',';
+        out += std::to_string(s.mode);
+        out += '\n';
+    }
+    return out;
+}
+
+QString PowerModel::defaultExportName(Timestamp now) {
+    return QStringLiteral("VAREK-") + QString::fromStdString(utcDate(now)) + QStringLiteral(".csv");
+}
+
+void PowerModel::exportCSV() {
+    if (samples_.empty()) return;
+    const QString location =
+        options_.chooseSaveLocation ? options_.chooseSaveLocation(defaultExportName()) : QString();
+    if (location.isEmpty()) return;
+    // Read after the dialog closed: samples that arrived meanwhile are included.
+    const std::size_t count = samples_.size();
+    if (const auto error = writeAtomically(location, csv(samples_))) {
+        setErrorMessage(QStringLiteral("导出失败：") + *error);
+        return;
+    }
+    log(QStringLiteral("已导出 ") + QString::number(count) + QStringLiteral(" 条采样。"));
+}
+
+void PowerModel::writeEvidence(const PowerSample& sample) const {
+    try {
+        const Json snapshot = {
+            {"actual_hz", actualRefreshRate().value_or(0.0)},
+            {"current_A", sample.current},
+            {"current_limit_A", sample.currentSet},
+            {"firmware", identity_ ? identity_->firmware : 0.0},
+            {"model", identity_ ? identity_->model : 0},
+            {"output_enabled", sample.outputEnabled},
+            {"power_W", sample.power},
+            {"samples", samples_.size()},
+            {"source_sha", platform::sourceSHA()},
+            {"target_hz", refreshRate_},
+            {"timestamp", iso8601(sample.time)},
+            {"voltage_V", sample.voltage},
+            {"voltage_set_V", sample.voltageSet},
+        };
+        // Failures are ignored: the snapshot is a convenience for outside observers.
+        (void)writeAtomically(QString::fromStdString(*evidencePath_), snapshot.dump(2));
+    } catch (...) {
+    }
+}
+
+}  // namespace varek

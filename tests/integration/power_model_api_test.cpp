@@ -1,0 +1,152 @@
+// The application's HTTP API over loopback.
+#include <asio.hpp>
+
+#include "power_model_fixture.hpp"
+#include "varek/platform.hpp"
+
+namespace varek::test {
+namespace {
+
+const Json disconnectedStatus = {{"ok", true}, {"connected", false}, {"recovering", false},
+                                 {"source_sha", platform::sourceSHA()}};
+
+TEST_F(PowerModelTest, RoutesAndStatusFollowTheConnection) {
+    start({QStringLiteral("--refresh"), QStringLiteral("1")});
+    ASSERT_TRUE(waitFor([&] { return model->apiState().startsWith(QStringLiteral("API已监听")); }));
+    EXPECT_EQ(model->apiState().toStdString(), "API已监听 · 本机 / 局域网 · " + std::to_string(model->httpPort()));
+    const struct {
+        const char *method, *path;
+        int status;
+        Json body;
+    } cases[] = {
+        {"POST", "/v1/status", 405, {{"ok", false}, {"error", "use_GET"}}},
+        {"GET", "/v1/output/on", 405, {{"ok", false}, {"error", "use_POST"}}},
+        {"POST", "/v1/output", 404, {{"ok", false}, {"error", "not_found"}}},
+        {"GET", "/V1/STATUS", 404, {{"ok", false}, {"error", "not_found"}}},
+        {"POST", "/v1/output/off", 503, {{"ok", false}, {"error", "power_supply_unavailable"}, {"verified", false}}},
+        {"GET", "/v1/status", 200, disconnectedStatus},
+    };
+    for (const auto& c : cases) {
+        const auto reply = request(c.method, c.path);
+        EXPECT_EQ(reply.status, c.status) << c.method << " " << c.path;
+        EXPECT_EQ(reply.body, c.body) << c.method << " " << c.path;
+    }
+    connectModel();
+    auto status = request("GET", "/v1/status").body;
+    EXPECT_EQ(status["connected"], true);
+    EXPECT_EQ(status["sample_at"].get<std::string>().size(), 20u);  // whole seconds and Z
+    for (const char* key : {"output_enabled", "voltage_V", "current_A"}) EXPECT_TRUE(status.contains(key)) << key;
+    model->disconnect();
+    Json expected = disconnectedStatus;
+    expected.update({{"model", 60301}, {"firmware", 1.23}});
+    EXPECT_EQ(request("GET", "/v1/status").body, expected);
+}
+
+TEST_F(PowerModelTest, SimultaneousSameStateRequestsShareOneWrite) {
+    start({QStringLiteral("--refresh"), QStringLiteral("1")});
+    connectModel();
+    // The first switch is held in the supply until the second has been routed; then
+    // slow replies keep it in flight while the second joins it.
+    holdFirstWriteTo(18);
+    const std::string token = model->apiToken().toStdString();
+    auto first = sendAsync(model->httpPort(), "POST", "/v1/output/on", token);
+    ASSERT_TRUE(waitFor([&] { return writesTo(sim->requests(), 18) == 1; }));
+    sim->setLatency(200ms);
+    const auto hops = PowerModelTestAccess::hopsPosted(*model);
+    auto second = sendAsync(model->httpPort(), "POST", "/v1/output/on", token);
+    ASSERT_TRUE(waitFor([&] { return PowerModelTestAccess::hopsPosted(*model) > hops; }));
+    QCoreApplication::sendPostedEvents();
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return ready(first) && ready(second); }));
+    const auto a = first.get();
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.body, second.get().body);
+    EXPECT_EQ(a.body["verified"], true);
+    EXPECT_EQ(a.body["output_enabled"], true);
+    EXPECT_EQ(writesTo(sim->requests(), 18), 1u);
+    EXPECT_EQ(model->notice(), QStringLiteral("API开启输出 · 已读回确认"));
+    EXPECT_EQ(lastLog(), "API请求开启输出，已读回确认。");
+    EXPECT_FALSE(model->busy());
+}
+
+TEST_F(PowerModelTest, RequestQueuedAcrossADisconnectIsNotCarriedOut) {
+    start({QStringLiteral("--refresh"), QStringLiteral("1")});
+    connectModel();
+    holdFirstWriteTo(18);
+    const std::string token = model->apiToken().toStdString();
+    auto on = sendAsync(model->httpPort(), "POST", "/v1/output/on", token);
+    ASSERT_TRUE(waitFor([&] { return writesTo(sim->requests(), 18) == 1; }));
+    // With the first switch held in the session, the only hop is the second request's
+    // route: run it (it captures this connection), then disconnect at once.
+    const auto hops = PowerModelTestAccess::hopsPosted(*model);
+    auto off = sendAsync(model->httpPort(), "POST", "/v1/output/off", token);
+    ASSERT_TRUE(waitUntil([&] { return PowerModelTestAccess::hopsPosted(*model) > hops; }));
+    QCoreApplication::sendPostedEvents();
+    model->disconnect();
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return ready(on) && ready(off) && !model->busy(); }));
+    EXPECT_EQ(on.get().body["error"], "connection_changed");
+    EXPECT_EQ(off.get().body, (Json{{"ok", false}, {"error", "connection_changed"}, {"verified", false}}));
+    EXPECT_EQ(writesTo(sim->requests(), 18), 1u);
+}
+
+TEST_F(PowerModelTest, UnconfirmedSwitchIs502WithALogLineAndNoAlert) {
+    start({QStringLiteral("--refresh"), QStringLiteral("1")});
+    connectModel();
+    sim->setOutputStuck(true);
+    const auto reply = request("POST", "/v1/output/on");
+    EXPECT_EQ(reply.status, 502);
+    EXPECT_EQ(reply.body, (Json{{"ok", false}, {"error", "device_confirmation_failed"},
+                                {"message", "电源读回值与请求不一致，请检查面板。"}, {"verified", false}}));
+    EXPECT_EQ(lastLog(), "API输出切换未确认：电源读回值与请求不一致，请检查面板。");
+    EXPECT_FALSE(model->errorMessage() || model->busy());
+}
+
+TEST_F(PowerModelTest, OutputRequestsDuringRecoveryAreRefused) {
+    start({QStringLiteral("--refresh"), QStringLiteral("5")});
+    connectModel();
+    // One poll goes unanswered; the recovery's identity read is held while we ask.
+    silenceNext(1, [this](const Bytes& f, bool silent) {
+        if (!silent && isRead(f, 0, 4)) gate.wait();
+    });
+    ASSERT_TRUE(waitFor([&] { return model->recovering(); }));
+    EXPECT_EQ(request("POST", "/v1/output/on").body["error"], "power_supply_unavailable");
+    const auto status = request("GET", "/v1/status").body;
+    EXPECT_EQ(status["recovering"], true);
+    EXPECT_FALSE(status.contains("voltage_V"));
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return !model->recovering() && model->connected(); }));
+    EXPECT_EQ(writesTo(sim->requests(), 18), 0u);
+}
+
+TEST_F(PowerModelTest, TakenPortsLeaveTheRestWorking) {
+    asio::io_context io;
+    asio::ip::tcp::acceptor http(io, {asio::ip::address_v4::any(), 0}), scpi(io, {asio::ip::address_v4::any(), 0});
+    httpPort = http.local_endpoint().port();
+    scpiPort = scpi.local_endpoint().port();
+    start({QStringLiteral("--refresh"), QStringLiteral("1")});
+    ASSERT_TRUE(waitFor([&] { return model->apiState().startsWith(QStringLiteral("API启动失败：")); }));
+    EXPECT_TRUE(model->apiTokenPath());
+    connectModel();
+    EXPECT_TRUE(model->hasSCPIServer());  // stays stored; its state lines are not shown
+    EXPECT_EQ(model->scpiPort(), 0);
+    waitForSamples(2);
+}
+
+TEST_F(PowerModelTest, DestroyingTheModelReleasesARequestWaitingForTheGuiThread) {
+    start();
+    ASSERT_TRUE(waitFor([&] { return model->httpPort() != 0; }));
+    const auto hops = PowerModelTestAccess::hopsPosted(*model);
+    auto reply = sendAsync(model->httpPort(), "GET", "/v1/status", model->apiToken().toStdString());
+    // No events run now: the handler waits for a GUI thread that is busy destroying
+    // the model, which joins the handler's thread. A hang here is the failure.
+    ASSERT_TRUE(waitUntil([&] { return PowerModelTestAccess::hopsPosted(*model) > hops; }));
+    model.reset();
+    const auto answered = reply.get();
+    if (answered.status != 0) {
+        EXPECT_EQ(answered.body, (Json{{"ok", false}, {"error", "application_unavailable"}}));
+    }
+}
+
+}  // namespace
+}  // namespace varek::test
