@@ -1,0 +1,187 @@
+// Measures the dashboard's cost on the GUI thread.
+//  synthetic phase: a made-up history, one new sample per step, the 5-minute trend
+//    rebuilt and its panel repainted, as at 10 Hz; first with 3000 samples (just
+//    the window, the reference), then with 36000 (one hour at 10 Hz);
+//  live phase: the whole application against a simulated supply at 10 Hz for
+//    --seconds, reporting every --report seconds: redraws, their mean and max,
+//    the GUI thread's CPU share, stored samples and the process RSS.
+// Usage: studio-view-bench [--seconds N] [--report N] [--steps N] [--skip-synthetic]
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <time.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app_shell.hpp"
+#include "dashboard.hpp"
+#include "trend_panel.hpp"
+#include "varek/sim/supply_simulator.hpp"
+#include "widgets.hpp"
+
+namespace {
+
+using namespace std::chrono;
+
+double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+long rssKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+varek::PowerSample syntheticSample(varek::Timestamp time, int i) {
+    varek::PowerSample s;
+    s.id = varek::Uuid::random();
+    s.time = time;
+    s.voltageSet = 12.0;
+    s.currentSet = 2.0;
+    s.voltage = 12.0 + 0.02 * std::sin(i * 0.05);
+    s.current = 1.2 + 0.3 * std::sin(i * 0.01) + (i % 997 == 0 ? 0.6 : 0.0);
+    s.power = s.voltage * s.current;
+    s.outputEnabled = true;
+    return s;
+}
+
+varek::PowerModel::Options quietOptions(const std::string& support) {
+    varek::PowerModel::Options options;
+    options.httpPort = 0;
+    options.scpiPort = 0;
+    options.supportDirectory = support;
+    options.listPorts = [] { return std::vector<std::string>{}; };
+    return options;
+}
+
+/// CPU ms per step of the trend rebuild and repaint with a history of `size` samples.
+double syntheticPhase(int steps, std::size_t size, const std::string& support) {
+    varek::VarekPowerStudioApp app(quietOptions(support));
+    app.show();
+    (void)QTest::qWaitForWindowExposed(&app.window());
+    varek::TrendPanel* trend = app.window().dashboard()->trendPanel();
+    QTest::mouseClick(app.window().findChild<varek::ui::SegmentedControl*>("trendWindowPicker")->button(2),
+                      Qt::LeftButton);  // "5 分钟"
+
+    std::vector<varek::PowerSample> history;
+    const int size0 = static_cast<int>(size);
+    const auto start = system_clock::now() - milliseconds(100) * size0;
+    for (int i = 0; i < size0; ++i) history.push_back(syntheticSample(start + milliseconds(100) * i, i));
+    double wallTotal = 0;
+    double wallLongest = 0;
+    double cpuTotal = 0;
+    double cpuLongest = 0;
+    double trimTotal = 0;
+    for (int step = 0; step < steps; ++step) {
+        const int i = size0 + step;
+        // The model trims its full history from the front on every sample; time that too.
+        const double trimBefore = threadCpuSeconds();
+        history.erase(history.begin());
+        trimTotal += (threadCpuSeconds() - trimBefore) * 1000;
+        history.push_back(syntheticSample(start + milliseconds(100) * i, i));
+        QElapsedTimer t;
+        t.start();
+        const double cpuBefore = threadCpuSeconds();
+        trend->drawHistory(history);
+        QCoreApplication::processEvents();
+        trend->repaint();  // the whole panel, chart included, as an upper bound for the repaint
+        const double cpu = (threadCpuSeconds() - cpuBefore) * 1000;
+        const double wall = static_cast<double>(t.nsecsElapsed()) / 1e6;
+        wallTotal += wall;
+        wallLongest = std::max(wallLongest, wall);
+        cpuTotal += cpu;
+        cpuLongest = std::max(cpuLongest, cpu);
+    }
+    std::printf("synthetic: history %zu samples, window 300 s, %d points drawn, %d steps\n", history.size(),
+                trend->pointCount(), steps);
+    std::printf("synthetic: trend rebuild + full panel repaint per sample: GUI CPU mean %.3f ms, max %.3f ms;"
+                " wall mean %.3f ms, max %.3f ms\n",
+                cpuTotal / steps, cpuLongest, wallTotal / steps, wallLongest);
+    std::printf("synthetic: share of one core at 10 Hz: %.2f %%\n", cpuTotal / steps * 10 / 1000 * 100);
+    std::printf("synthetic: trimming the oldest sample off the history: GUI CPU mean %.3f ms\n", trimTotal / steps);
+    std::printf("synthetic: RSS %ld KiB\n", rssKiB());
+    return cpuTotal / steps;
+}
+
+void livePhase(int seconds, int report, const std::string& support) {
+    varek::sim::SupplySimulator sim;
+    sim.setReg(18, 1);
+    auto options = quietOptions(support);
+    options.arguments = {"--refresh", "10", "--connect", QString::fromStdString(sim.path())};
+    varek::VarekPowerStudioApp app(std::move(options));
+    app.show();
+    (void)QTest::qWaitForWindowExposed(&app.window());
+    varek::Dashboard* dashboard = app.window().dashboard();
+    QTest::mouseClick(app.window().findChild<varek::ui::SegmentedControl*>("trendWindowPicker")->button(2),
+                      Qt::LeftButton);
+    (void)QTest::qWaitFor([&] { return app.model().connected(); }, 10000);
+
+    std::printf("live: %d s at 10 Hz, report every %d s\n", seconds, report);
+    std::printf("%8s %9s %9s %10s %10s %9s %9s %9s\n", "t[s]", "samples", "redraws", "mean[ms]", "max[ms]",
+                "gui[%]", "rate[Hz]", "rss[KiB]");
+    QElapsedTimer wall;
+    wall.start();
+    for (int elapsed = 0; elapsed < seconds;) {
+        elapsed = std::min(elapsed + report, seconds);
+        dashboard->resetRedrawStats();
+        const double cpuBefore = threadCpuSeconds();
+        const qint64 wallBefore = wall.elapsed();
+        const auto samplesBefore = app.model().samples().size();
+        while (wall.elapsed() < elapsed * 1000LL) QTest::qWait(50);
+        const double spentWall = static_cast<double>(wall.elapsed() - wallBefore) / 1000;
+        const auto& stats = dashboard->redrawStats();
+        const double mean = stats.count ? duration<double, std::milli>(stats.total).count() / stats.count : 0;
+        std::printf("%8d %9zu %9llu %10.3f %10.3f %9.2f %9.2f %9ld\n", elapsed, app.model().samples().size(),
+                    static_cast<unsigned long long>(stats.count), mean,
+                    duration<double, std::milli>(stats.longest).count(),
+                    (threadCpuSeconds() - cpuBefore) / spentWall * 100,
+                    static_cast<double>(app.model().samples().size() - samplesBefore) / spentWall, rssKiB());
+        std::fflush(stdout);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The token file and preferences of a run stay out of the user's own folders.
+    const std::string scratch = "/tmp/studio-view-bench-" + std::to_string(getpid());
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    setenv("XDG_CONFIG_HOME", (scratch + "/config").c_str(), 1);
+    QApplication qapp(argc, argv);
+    varek::applyStudioTheme(qapp);
+    int seconds = 60;
+    int report = 10;
+    int steps = 600;
+    bool synthetic = true;
+    for (int i = 1; i < argc; ++i) {
+        auto value = [&] { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
+        if (!std::strcmp(argv[i], "--seconds")) seconds = value();
+        else if (!std::strcmp(argv[i], "--report")) report = std::max(1, value());
+        else if (!std::strcmp(argv[i], "--steps")) steps = std::max(1, value());
+        else if (!std::strcmp(argv[i], "--skip-synthetic")) synthetic = false;
+    }
+    const std::string support = scratch + "/support";
+    if (synthetic) {
+        // Reference: a history no longer than the 5-minute window, in the same run.
+        const double window = syntheticPhase(steps, 3000, support);
+        const double full = syntheticPhase(steps, 36000, support);
+        std::printf("synthetic: full history / window-only history CPU ratio: %.2f\n", full / window);
+    }
+    if (seconds > 0) livePhase(seconds, report, support);
+    std::filesystem::remove_all(scratch);
+    return 0;
+}
