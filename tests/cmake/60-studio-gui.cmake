@@ -10,3 +10,8 @@ if(VAREK_BUILD_APP AND TARGET varek-studio-view)
                  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots")
   set_tests_properties(studio_chart_range_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endif()
+
+# The application spawned from its command line, stopped by a signal.
+if(VAREK_BUILD_APP)
+  varek_add_python_test(NAME studio_e2e SCRIPT studio_test.py LABELS studio)
+endif()
