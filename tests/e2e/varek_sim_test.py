@@ -3,13 +3,12 @@
 import os
 import select
 import signal
-import subprocess
 import tempfile
 import termios
 import tty
 import unittest
 
-from varek_e2e import BIN, Sim, SimError, run, wait_for
+from varek_e2e import Sim, SimError, run
 
 STATUS_READ = bytes.fromhex("01 03 00 04 00 26 85 D1")
 OUTPUT_ON = bytes.fromhex("01 06 00 12 00 01 E8 0F")
@@ -23,10 +22,7 @@ def transact(path, request, reply_length):
         termios.tcflush(fd, termios.TCIFLUSH)
         os.write(fd, request)
         reply = b""
-        while len(reply) < reply_length:
-            ready, _, _ = select.select([fd], [], [], 20)
-            if not ready:
-                break
+        while len(reply) < reply_length and select.select([fd], [], [], 20)[0]:
             reply += os.read(fd, 512)
         return reply
     finally:
@@ -46,9 +42,8 @@ class VarekSimTest(unittest.TestCase):
                 self.assertEqual(transact(link, OUTPUT_ON, 8), OUTPUT_ON)
                 self.assertEqual(sim.get(18), 1)
                 self.assertEqual(len(transact(sim.path, STATUS_READ, 81)), 81)
-                self.assertEqual(sim.requests(), [OUTPUT_ON, STATUS_READ])
                 with open(sim.log_path) as log:
-                    self.assertEqual(log.readline(), "01 06 00 12 00 01 E8 0F\n")
+                    self.assertEqual(log.read(), "01 06 00 12 00 01 E8 0F\n01 03 00 04 00 26 85 D1\n")
                 self.assertEqual(sim.command("requests"), "2")
                 sim.command("clear")
                 self.assertEqual(sim.command("requests"), "0")
@@ -56,28 +51,31 @@ class VarekSimTest(unittest.TestCase):
 
                 sim.set(8, 1200)
                 self.assertEqual(sim.get(8), 1200)
-                with self.assertRaises(SimError):
-                    sim.command("exception nope")
+                for bad in ("exception nope", "stray FFF", "get 70000", "", "dance"):
+                    with self.assertRaises(SimError, msg=bad):
+                        sim.command(bad)
                 sim.command("exception 2")
                 self.assertEqual(transact(sim.path, STATUS_READ, 5), bytes.fromhex("01 83 02 C0 F1"))
+                for ok in ("stray FF 0", "split 3", "crc 2", "silent on", "stuck off"):
+                    self.assertEqual(sim.command(ok), "ok")
             self.assertFalse(os.path.lexists(link))
 
-    def test_keeps_serving_after_stdin_closes_and_exits_cleanly(self):
-        sim = Sim()
-        try:
-            sim.process.stdin.close()
-            self.assertEqual(len(transact(sim.path, STATUS_READ, 81)), 81)
-            sim.process.send_signal(signal.SIGINT)
-            self.assertEqual(sim.process.wait(timeout=20), 0)
-        finally:
-            sim.close()
+    def test_keeps_serving_after_stdin_closes_and_exits_cleanly_on_signals(self):
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=signum), Sim() as sim:
+                sim.process.stdin.close()
+                self.assertEqual(len(transact(sim.path, STATUS_READ, 81)), 81)
+                sim.process.send_signal(signum)
+                self.assertEqual(sim.process.wait(timeout=20), 0)
 
     def test_bad_options_print_usage_and_exit_2(self):
-        for argv in (["--station", "0"], ["--bogus"], ["--baud"], ["--load", "x"]):
-            result = run("varek-sim", *argv)
-            self.assertEqual(result.returncode, 2, argv)
-            self.assertTrue(result.stderr.startswith("Usage: varek-sim"), result.stderr)
-            self.assertEqual(result.stdout, "")
+        for argv in (["--station", "0"], ["--station", "248"], ["--load", "0"], ["--serial", "-1"], ["--link", ""],
+                     ["--bogus"], ["--baud"]):
+            with self.subTest(argv=argv):
+                result = run("varek-sim", *argv)
+                self.assertEqual(result.returncode, 2)
+                self.assertTrue(result.stderr.startswith("Usage: varek-sim"), result.stderr)
+                self.assertEqual(result.stdout, "")
 
 
 if __name__ == "__main__":

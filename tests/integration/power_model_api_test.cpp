@@ -1,6 +1,4 @@
 // The application's HTTP API over loopback.
-#include <asio.hpp>
-
 #include "power_model_fixture.hpp"
 #include "varek/platform.hpp"
 
@@ -45,16 +43,12 @@ TEST_F(PowerModelTest, RoutesAndStatusFollowTheConnection) {
 TEST_F(PowerModelTest, SimultaneousSameStateRequestsShareOneWrite) {
     start({QStringLiteral("--refresh"), QStringLiteral("1")});
     connectModel();
-    // The first switch is held in the supply until the second has been routed; then
-    // slow replies keep it in flight while the second joins it.
+    // The first switch is held in the supply until the second has been routed and joined it.
     holdFirstWriteTo(18);
-    const std::string token = model->apiToken().toStdString();
-    auto first = sendAsync(model->httpPort(), "POST", "/v1/output/on", token);
+    auto first = send("POST", "/v1/output/on");
     ASSERT_TRUE(waitFor([&] { return writesTo(sim->requests(), 18) == 1; }));
     sim->setLatency(200ms);
-    const auto hops = PowerModelTestAccess::hopsPosted(*model);
-    auto second = sendAsync(model->httpPort(), "POST", "/v1/output/on", token);
-    ASSERT_TRUE(waitFor([&] { return PowerModelTestAccess::hopsPosted(*model) > hops; }));
+    auto second = sendRouted("POST", "/v1/output/on");
     QCoreApplication::sendPostedEvents();
     gate.open();
     ASSERT_TRUE(waitFor([&] { return ready(first) && ready(second); }));
@@ -64,29 +58,25 @@ TEST_F(PowerModelTest, SimultaneousSameStateRequestsShareOneWrite) {
     EXPECT_EQ(a.body["verified"], true);
     EXPECT_EQ(a.body["output_enabled"], true);
     EXPECT_EQ(writesTo(sim->requests(), 18), 1u);
-    EXPECT_EQ(model->notice(), QStringLiteral("API开启输出 · 已读回确认"));
     EXPECT_EQ(lastLog(), "API请求开启输出，已读回确认。");
-    EXPECT_FALSE(model->busy());
 }
 
 TEST_F(PowerModelTest, RequestQueuedAcrossADisconnectIsNotCarriedOut) {
     start({QStringLiteral("--refresh"), QStringLiteral("1")});
     connectModel();
     holdFirstWriteTo(18);
-    const std::string token = model->apiToken().toStdString();
-    auto on = sendAsync(model->httpPort(), "POST", "/v1/output/on", token);
+    auto on = send("POST", "/v1/output/on");
     ASSERT_TRUE(waitFor([&] { return writesTo(sim->requests(), 18) == 1; }));
-    // With the first switch held in the session, the only hop is the second request's
-    // route: run it (it captures this connection), then disconnect at once.
-    const auto hops = PowerModelTestAccess::hopsPosted(*model);
-    auto off = sendAsync(model->httpPort(), "POST", "/v1/output/off", token);
-    ASSERT_TRUE(waitUntil([&] { return PowerModelTestAccess::hopsPosted(*model) > hops; }));
+    // The second request's route captures this connection; then disconnect at once.
+    auto off = sendRouted("POST", "/v1/output/off");
     QCoreApplication::sendPostedEvents();
     model->disconnect();
     gate.open();
     ASSERT_TRUE(waitFor([&] { return ready(on) && ready(off) && !model->busy(); }));
     EXPECT_EQ(on.get().body["error"], "connection_changed");
-    EXPECT_EQ(off.get().body, (Json{{"ok", false}, {"error", "connection_changed"}, {"verified", false}}));
+    const auto refused = off.get();
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.body, (Json{{"ok", false}, {"error", "connection_changed"}, {"verified", false}}));
     EXPECT_EQ(writesTo(sim->requests(), 18), 1u);
 }
 
@@ -110,7 +100,9 @@ TEST_F(PowerModelTest, OutputRequestsDuringRecoveryAreRefused) {
         if (!silent && isRead(f, 0, 4)) gate.wait();
     });
     ASSERT_TRUE(waitFor([&] { return model->recovering(); }));
-    EXPECT_EQ(request("POST", "/v1/output/on").body["error"], "power_supply_unavailable");
+    const auto refused = request("POST", "/v1/output/on");
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.body["error"], "power_supply_unavailable");
     const auto status = request("GET", "/v1/status").body;
     EXPECT_EQ(status["recovering"], true);
     EXPECT_FALSE(status.contains("voltage_V"));
@@ -119,28 +111,11 @@ TEST_F(PowerModelTest, OutputRequestsDuringRecoveryAreRefused) {
     EXPECT_EQ(writesTo(sim->requests(), 18), 0u);
 }
 
-TEST_F(PowerModelTest, TakenPortsLeaveTheRestWorking) {
-    asio::io_context io;
-    asio::ip::tcp::acceptor http(io, {asio::ip::address_v4::any(), 0}), scpi(io, {asio::ip::address_v4::any(), 0});
-    httpPort = http.local_endpoint().port();
-    scpiPort = scpi.local_endpoint().port();
-    start({QStringLiteral("--refresh"), QStringLiteral("1")});
-    ASSERT_TRUE(waitFor([&] { return model->apiState().startsWith(QStringLiteral("API启动失败：")); }));
-    EXPECT_TRUE(model->apiTokenPath());
-    connectModel();
-    EXPECT_TRUE(model->hasSCPIServer());  // stays stored; its state lines are not shown
-    EXPECT_EQ(model->scpiPort(), 0);
-    waitForSamples(2);
-}
-
 TEST_F(PowerModelTest, DestroyingTheModelReleasesARequestWaitingForTheGuiThread) {
     start();
     ASSERT_TRUE(waitFor([&] { return model->httpPort() != 0; }));
-    const auto hops = PowerModelTestAccess::hopsPosted(*model);
-    auto reply = sendAsync(model->httpPort(), "GET", "/v1/status", model->apiToken().toStdString());
-    // No events run now: the handler waits for a GUI thread that is busy destroying
-    // the model, which joins the handler's thread. A hang here is the failure.
-    ASSERT_TRUE(waitUntil([&] { return PowerModelTestAccess::hopsPosted(*model) > hops; }));
+    // The handler waits for a GUI thread busy destroying the model; a hang is the failure.
+    auto reply = sendRouted("GET", "/v1/status");
     model.reset();
     const auto answered = reply.get();
     if (answered.status != 0) {

@@ -1,8 +1,7 @@
 #pragma once
 
-// A PowerModel wired to a simulated supply on a real pseudo-terminal, its servers on
-// system-chosen loopback ports, preferences and token in a throw-away directory. The
-// test thread is the GUI thread: every wait pumps its events.
+// A PowerModel on a simulated supply (real pty), servers on loopback, settings in a
+// temporary directory. The test thread is the GUI thread: every wait pumps events.
 
 #include <gtest/gtest.h>
 
@@ -10,12 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <condition_variable>
+#include <asio.hpp>
 #include <future>
 
 #include "power_model.hpp"
@@ -29,7 +23,6 @@ namespace varek {
 class PowerModelTestAccess {
 public:
     static void accept(PowerModel& m, const PowerSample& s) { m.accept(s); }
-    static void log(PowerModel& m, const QString& line) { m.log(line); }
     static std::uint64_t hopsPosted(const PowerModel& m) { return m.bridge_->hopsPosted.load(); }
 };
 
@@ -44,25 +37,19 @@ struct HttpReply {
     Json body;
 };
 
-/// One HTTP exchange over loopback, from a worker thread (the handler needs the GUI
-/// thread, which the caller keeps pumping).
+/// One HTTP exchange from a worker thread (the handler needs the pumped GUI thread).
 inline std::future<HttpReply> sendAsync(std::uint16_t port, const std::string& method, const std::string& path,
                                         const std::string& token) {
     const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
                                 token + "\r\nContent-Length: 0\r\n\r\n";
     return std::async(std::launch::async, [port, request] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        asio::io_context io;
+        asio::ip::tcp::socket socket(io);
+        asio::error_code error;
         std::string wire;
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-            char buffer[4096];
-            for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) wire.append(buffer, std::size_t(n));
-        }
-        ::close(fd);
+        socket.connect({asio::ip::address_v4::loopback(), port}, error);
+        if (!error) asio::write(socket, asio::buffer(request), error);
+        if (!error) asio::read(socket, asio::dynamic_buffer(wire), error);  // until the server closes
         HttpReply reply;
         const auto split = wire.find("\r\n\r\n");
         if (split == std::string::npos) return reply;
@@ -86,22 +73,10 @@ inline std::size_t writesTo(const std::vector<Bytes>& frames, std::uint16_t reg)
 }
 
 /// Holds a simulator reply until opened, or 1.8 s (inside the 2 s transaction limit).
-class Gate {
-public:
-    void wait() {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, 1800ms, [&] { return open_; });
-    }
-    void open() {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = false;
+struct Gate {
+    std::atomic<bool> isOpen{false};
+    void wait() { waitUntil([&] { return isOpen.load(); }, 1800ms); }
+    void open() { isOpen = true; }
 };
 
 class PowerModelTest : public ::testing::Test {
@@ -142,12 +117,20 @@ protected:
         ASSERT_TRUE(waitFor([&] { return model->connected() && !model->busy(); })) << model->notice().toStdString();
     }
 
-    void waitForSamples(std::size_t count) {
-        ASSERT_TRUE(waitFor([&] { return model->samples().size() >= count; }));
-    }
+    void waitForSamples(std::size_t count) { ASSERT_TRUE(waitFor([&] { return model->samples().size() >= count; })); }
 
+    std::future<HttpReply> send(const std::string& method, const std::string& path) {
+        return sendAsync(model->httpPort(), method, path, model->apiToken().toStdString());
+    }
+    /// Sends without pumping events and returns once the route is posted to the GUI thread.
+    std::future<HttpReply> sendRouted(const std::string& method, const std::string& path) {
+        const auto hops = PowerModelTestAccess::hopsPosted(*model);
+        auto reply = send(method, path);
+        EXPECT_TRUE(waitUntil([&] { return PowerModelTestAccess::hopsPosted(*model) > hops; }));
+        return reply;
+    }
     HttpReply request(const std::string& method, const std::string& path) {
-        auto reply = sendAsync(model->httpPort(), method, path, model->apiToken().toStdString());
+        auto reply = send(method, path);
         EXPECT_TRUE(waitFor([&] { return ready(reply); }));
         return reply.get();
     }
@@ -157,8 +140,7 @@ protected:
         return model->events().isEmpty() ? std::string() : model->events().first().mid(10).toStdString();
     }
 
-    /// Leaves the next `count` requests unanswered, decided per request on the
-    /// simulator thread; `also` then runs for each request.
+    /// Leaves the next `count` requests unanswered; `also` then runs for each request.
     void silenceNext(int count, std::function<void(const Bytes&, bool silent)> also = {}) {
         silentLeft = count;
         sim->onRequest([this, also](const Bytes& frame) {
