@@ -59,9 +59,9 @@ class VarekServer:
     def __exit__(self, *exc):
         self.close()
 
-    def wait_ready(self):
+    def wait_ready(self, timeout=60, interval=0.02):
         wait_for(lambda: API_LINE % self.http_port in self.err and SCPI_LINE % self.scpi_port in self.err
-                 and len(self.out) >= 3 or self.process.poll() is not None, 60)
+                 and len(self.out) >= 3 or self.process.poll() is not None, timeout, interval)
         if self.process.poll() is not None:
             raise AssertionError("varek-server exited: %r" % self.err)
         with open(self.token_path) as f:
