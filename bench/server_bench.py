@@ -89,8 +89,7 @@ def main():
     build = os.path.abspath(options.build)
     os.environ["VAREK_BIN_DIR"] = os.path.join(build, "bin")
     sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-    from varek_e2e import Sim, run
-    from server_test import VarekServer
+    from varek_e2e import Sim, VarekServer, run
 
     summary = {"cores": os.cpu_count()}
     median, fastest, slowest = startup_seconds(Sim, VarekServer, options.starts)

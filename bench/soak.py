@@ -166,7 +166,7 @@ def main():
     os.environ["VAREK_BIN_DIR"] = os.path.abspath(options.bin)
     sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
     from varek_e2e import Sim
-    from server_test import VarekServer
+    from varek_e2e import VarekServer
 
     rng = random.Random(options.seed)
     with Sim() as sim, VarekServer(sim.path) as server:

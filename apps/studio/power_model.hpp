@@ -167,6 +167,8 @@ private:
     void closeSession(std::shared_ptr<std::unique_ptr<SCPIServer>> retired,
                       std::function<void()> done);
     void connectionFailed(const VarekError& error);
+    /// Shows and logs a dashboard command's failure and frees the controls.
+    void commandFailed(const VarekError& error);
 
     void startPolling(std::int64_t generation);
     void stopPolling();

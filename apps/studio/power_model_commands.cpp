@@ -13,6 +13,13 @@ QString text(const VarekError& error) { return QString::fromStdString(error.desc
 
 }  // namespace
 
+void PowerModel::commandFailed(const VarekError& error) {
+    // A failed command leaves the connection up: only polling decides to end it.
+    setErrorMessage(text(error));
+    log(text(error));
+    setBusy(false);
+}
+
 void PowerModel::applyValues() {
     if (!connected_ || busy_) return;
     std::uint16_t voltage = 0;
@@ -22,10 +29,7 @@ void PowerModel::applyValues() {
         voltage = Modbus::centiUnits(voltageDraft_.toStdString(), voltageMaximum);
         current = Modbus::centiUnits(currentDraft_.toStdString(), currentMaximum);
     } catch (const VarekError& e) {
-        setErrorMessage(text(e));
-        log(text(e));
-        setBusy(false);
-        return;
+        return commandFailed(e);
     }
     setBusy(true);
     const std::int64_t generation = sessionGeneration_;
@@ -34,13 +38,7 @@ void PowerModel::applyValues() {
     };
     detail::runThen(pool_, this, std::move(work), [this, generation](detail::Outcome<PowerSample> r) {
         if (sessionGeneration_ != generation) return;
-        if (r.error) {
-            // The drafts keep the typed text.
-            setErrorMessage(text(*r.error));
-            log(text(*r.error));
-            setBusy(false);
-            return;
-        }
+        if (r.error) return commandFailed(*r.error);  // the drafts keep the typed text
         accept(*r.value);
         setVoltageDraft(QString::fromStdString(formatFixed2(r.value->voltageSet)));
         setCurrentDraft(QString::fromStdString(formatFixed2(r.value->currentSet)));
@@ -60,12 +58,7 @@ void PowerModel::changeOutput(bool enabled) {
     };
     detail::runThen(pool_, this, std::move(work), [this, generation, enabled](detail::Outcome<PowerSample> r) {
         if (sessionGeneration_ != generation) return;
-        if (r.error) {
-            setErrorMessage(text(*r.error));
-            log(text(*r.error));
-            setBusy(false);
-            return;
-        }
+        if (r.error) return commandFailed(*r.error);
         accept(*r.value);
         setNotice(enabled ? QStringLiteral("输出已开启，状态已读回") : QStringLiteral("输出已关闭，状态已读回"));
         log(enabled ? QStringLiteral("输出已开启，寄存器读回确认。") : QStringLiteral("输出已关闭，寄存器读回确认。"));

@@ -1,17 +1,12 @@
 """A real VISA client (PyVISA with the pure-Python backend) runs a bench script
 against varek-server hosting a simulated supply."""
 
-import os
-import select
-import signal
-import subprocess
-import tempfile
 import unittest
 import warnings
 
 import pyvisa
 
-from varek_e2e import BIN, Sim, free_port
+from varek_e2e import Sim, VarekServer
 
 # pyvisa-py imports xdrlib, which Python 3.11 deprecates; load it quietly up front
 # (unittest resets warning filters while tests run).
@@ -22,52 +17,19 @@ with warnings.catch_warnings():
     except ImportError:
         pass
 
-SERVER = os.path.join(BIN, "varek-server")
-
-
-class ScpiHost:
-    """varek-server serving the supply at `path` on free loopback ports, as a lab
-    would run it; ready once its first standard-output line arrives."""
-
-    def __init__(self, path, timeout=20):
-        self.home = tempfile.TemporaryDirectory()
-        self.port = free_port()
-        env = dict(os.environ, XDG_DATA_HOME=self.home.name)
-        self.process = subprocess.Popen(
-            [SERVER, path, "--http-port", str(free_port()), "--scpi-port", str(self.port)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
-        line = self.process.stdout.readline().strip() if ready else ""
-        if not line.endswith("::%d::SOCKET" % self.port):
-            self.close()
-            raise RuntimeError("varek-server did not start: %r" % self.process.stderr.read())
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
-        self.process.stderr.close()
-        self.home.cleanup()
-        return self.process.returncode
-
 
 class PyVisaBenchScript(unittest.TestCase):
     def setUp(self):
         self.sim = Sim("--serial", "24680", "--firmware", "150")
         self.addCleanup(self.sim.close)
-        self.host = ScpiHost(self.sim.path)
+        self.host = VarekServer(self.sim.path).wait_ready()
         self.addCleanup(self.host.close)
         self.rm = pyvisa.ResourceManager("@py")
         self.addCleanup(self.rm.close)
 
     def open(self):
         inst = self.rm.open_resource(
-            "TCPIP0::127.0.0.1::%d::SOCKET" % self.host.port,
+            "TCPIP0::127.0.0.1::%d::SOCKET" % self.host.scpi_port,
             read_termination="\n", write_termination="\n", timeout=20000)
         self.addCleanup(inst.close)
         return inst
@@ -99,7 +61,8 @@ class PyVisaBenchScript(unittest.TestCase):
     def test_host_stops_cleanly_on_sigterm(self):
         inst = self.open()
         self.assertEqual(inst.query("*OPC?"), "1")
-        self.assertEqual(self.host.close(), 0)
+        self.host.close()
+        self.assertEqual(self.host.process.returncode, 0)
 
 
 if __name__ == "__main__":

@@ -1,19 +1,16 @@
 """varek-server spawned against a spawned varek-sim: command line, start-up, routes
 over real HTTP, listener failures and signal-driven shutdown."""
 import http.client
-import json
 import os
-import shutil
 import signal
 import socket
 import stat
-import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from varek_e2e import BIN, Sim, free_port, run, wait_for
+from varek_e2e import API_LINE, SCPI_LINE, Sim, VarekServer, run, wait_for
 
 USAGE = ("Usage: varek-server <serial-port> (115200, station 1; authenticated output on/off API "
          "and SCPI on 18760)\n")
@@ -22,83 +19,6 @@ STATUS_KEYS = {"ok", "connected", "verified", "output_enabled", "voltage_V", "cu
 READBACK_MESSAGE = "电源读回值与请求不一致，请检查面板。"
 OUTPUT_ON_WRITE = bytes.fromhex("01 06 00 12 00 01")
 WRITE_FUNCTIONS = (0x06, 0x10)
-
-
-API_LINE = "API已监听 · 本机 / 局域网 · %d"
-SCPI_LINE = "SCPI ready on TCP %d, local and LAN, no authentication"
-
-
-class VarekServer:
-    """One varek-server process with its own XDG_DATA_HOME; reader threads collect its output lines."""
-
-    def __init__(self, device, http_port=None, scpi_port=None, options=None, data_home=None):
-        """`options` None passes both ports (free ones unless given); otherwise `options` go as given."""
-        self.http_port = http_port or free_port()
-        self.scpi_port = scpi_port or free_port()
-        self.data_home = data_home or tempfile.mkdtemp(prefix="varek-server-")
-        self.token_path = os.path.join(self.data_home, "VAREK Studio", "API", "access-token")
-        if options is None:
-            options = ["--http-port", str(self.http_port), "--scpi-port", str(self.scpi_port)]
-        self.process = subprocess.Popen([os.path.join(BIN, "varek-server"), device, *options],
-                                        env=dict(os.environ, XDG_DATA_HOME=self.data_home),
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.out, self.err = [], []
-        self.readers = [threading.Thread(target=self._pump, args=stream_and_lines, daemon=True)
-                        for stream_and_lines in ((self.process.stdout, self.out), (self.process.stderr, self.err))]
-        for reader in self.readers:
-            reader.start()
-
-    @staticmethod
-    def _pump(stream, lines):
-        for raw in stream:
-            lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def wait_ready(self, timeout=60, interval=0.02):
-        wait_for(lambda: API_LINE % self.http_port in self.err and SCPI_LINE % self.scpi_port in self.err
-                 and len(self.out) >= 3 or self.process.poll() is not None, timeout, interval)
-        if self.process.poll() is not None:
-            raise AssertionError("varek-server exited: %r" % self.err)
-        with open(self.token_path) as f:
-            self.token = f.read().strip()
-        return self
-
-    def request(self, method, path, token=True, timeout=30):
-        """(status, body text); `token` True sends the right bearer token, a string sends that."""
-        headers = {"Authorization": "Bearer " + (self.token if token is True else token)} if token else {}
-        connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=timeout)
-        try:
-            connection.request(method, path, headers=headers)
-            response = connection.getresponse()
-            return response.status, response.read().decode("utf-8")
-        finally:
-            connection.close()
-
-    def json(self, method, path, **kwargs):
-        status, body = self.request(method, path, **kwargs)
-        return status, json.loads(body)
-
-    def wait_exit(self):
-        code = self.process.wait(timeout=60)
-        for reader in self.readers:
-            reader.join(timeout=60)
-        return code
-
-    def close(self):
-        self.process.terminate()  # SIGTERM; a no-op once it has exited
-        try:
-            self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        for stream in (self.process.stdout, self.process.stderr):
-            stream.close()
-        shutil.rmtree(self.data_home, ignore_errors=True)
 
 
 class CommandLine(unittest.TestCase):

@@ -1,11 +1,15 @@
-"""Shared helpers for end-to-end tests: the simulated supply, ports, waiting, running programs.
+"""Shared helpers for end-to-end tests: the simulated supply, varek-server, ports, waiting,
+running programs.
 
 Run with /usr/bin/python3; needs only the standard library. VAREK_BIN_DIR names
 the directory holding the built programs (build/bin).
 """
 
+import http.client
+import json
 import os
 import queue
+import shutil
 import signal
 import socket
 import subprocess
@@ -85,13 +89,7 @@ class Sim:
 
     def close(self):
         """Stops the simulator with SIGTERM and waits for it; removes the log."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop(self.process)
         try:
             self.process.stdin.close()
         except (OSError, ValueError):
@@ -100,6 +98,18 @@ class Sim:
         self.process.stdout.close()
         if os.path.exists(self.log_path):
             os.unlink(self.log_path)
+
+
+def stop(process, timeout=60):
+    """SIGTERM, then wait; SIGKILL only if it does not end in time. Returns the exit status."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    return process.returncode
 
 
 def free_port():
@@ -125,3 +135,75 @@ def run(*argv, timeout=60, input=None):
     """Runs the built program argv[0] from BIN with the rest as arguments."""
     command = [os.path.join(BIN, str(argv[0])), *map(str, argv[1:])]
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout, input=input)
+
+
+API_LINE = "API已监听 · 本机 / 局域网 · %d"
+SCPI_LINE = "SCPI ready on TCP %d, local and LAN, no authentication"
+
+
+class VarekServer:
+    """One varek-server process with its own XDG_DATA_HOME; reader threads collect its output lines."""
+
+    def __init__(self, device, http_port=None, scpi_port=None, options=None, data_home=None):
+        """`options` None passes both ports (free ones unless given); otherwise `options` go as given."""
+        self.http_port = http_port or free_port()
+        self.scpi_port = scpi_port or free_port()
+        self.data_home = data_home or tempfile.mkdtemp(prefix="varek-server-")
+        self.token_path = os.path.join(self.data_home, "VAREK Studio", "API", "access-token")
+        if options is None:
+            options = ["--http-port", str(self.http_port), "--scpi-port", str(self.scpi_port)]
+        self.process = subprocess.Popen([os.path.join(BIN, "varek-server"), device, *options],
+                                        env=dict(os.environ, XDG_DATA_HOME=self.data_home),
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out, self.err = [], []
+        self.readers = [threading.Thread(target=self._pump, args=stream_and_lines, daemon=True)
+                        for stream_and_lines in ((self.process.stdout, self.out), (self.process.stderr, self.err))]
+        for reader in self.readers:
+            reader.start()
+
+    @staticmethod
+    def _pump(stream, lines):
+        for raw in stream:
+            lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def wait_ready(self, timeout=60, interval=0.02):
+        wait_for(lambda: API_LINE % self.http_port in self.err and SCPI_LINE % self.scpi_port in self.err
+                 and len(self.out) >= 3 or self.process.poll() is not None, timeout, interval)
+        if self.process.poll() is not None:
+            raise AssertionError("varek-server exited: %r" % self.err)
+        with open(self.token_path) as f:
+            self.token = f.read().strip()
+        return self
+
+    def request(self, method, path, token=True, timeout=30):
+        """(status, body text); `token` True sends the right bearer token, a string sends that."""
+        headers = {"Authorization": "Bearer " + (self.token if token is True else token)} if token else {}
+        connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=timeout)
+        try:
+            connection.request(method, path, headers=headers)
+            response = connection.getresponse()
+            return response.status, response.read().decode("utf-8")
+        finally:
+            connection.close()
+
+    def json(self, method, path, **kwargs):
+        status, body = self.request(method, path, **kwargs)
+        return status, json.loads(body)
+
+    def wait_exit(self):
+        code = self.process.wait(timeout=60)
+        for reader in self.readers:
+            reader.join(timeout=60)
+        return code
+
+    def close(self):
+        stop(self.process)
+        for stream in (self.process.stdout, self.process.stderr):
+            stream.close()
+        shutil.rmtree(self.data_home, ignore_errors=True)
