@@ -5,11 +5,30 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace varek {
 
 using SystemClock = std::chrono::system_clock;
 using Timestamp = SystemClock::time_point;
+
+/// What the one supported supply can do, and how it is named and addressed. The
+/// session, SCPI, the desktop application and the simulator all take them from here.
+namespace Supply {
+/// The designation shown to users ("RD6030 / Max").
+inline constexpr std::string_view designation = "RD6030 / Max";
+/// Setpoint ceilings in hundredths (60.00 V, 30.00 A) and in volts / amperes.
+inline constexpr std::uint16_t voltageCentiMax = 6000;
+inline constexpr std::uint16_t currentCentiMax = 3000;
+inline constexpr double voltageMax = voltageCentiMax / 100.0;
+inline constexpr double currentMax = currentCentiMax / 100.0;
+/// Modbus station addresses the supply accepts.
+inline constexpr unsigned stationMin = 1;
+inline constexpr unsigned stationMax = 247;
+inline constexpr bool validStation(long long station) noexcept {
+    return station >= stationMin && station <= stationMax;
+}
+}  // namespace Supply
 
 /// Identity block of the supply: registers 0..3.
 struct DeviceIdentity {
