@@ -81,6 +81,7 @@ std::vector<std::string> SerialSession::ports(const std::string& directory) {
 DeviceIdentity SerialSession::connect(const std::string& path, int baud, std::uint8_t station) {
     std::lock_guard lock(mutex_);
     closeLocked();
+    if (refusing_) throw VarekError::io("串口已断开。");
     Modbus::validateStation(station);
     if (!lineSpeed(baud)) throw VarekError::invalid("不支持的波特率。");
 
@@ -116,6 +117,8 @@ void SerialSession::configureLocked(int baud) {
     if (::tcsetattr(descriptor_, TCSANOW, &settings) != 0) throw VarekError::ioErrno("无法配置串口", errno);
 }
 
+void SerialSession::refuseTransactions() noexcept { refusing_ = true; }
+
 void SerialSession::disconnect() noexcept {
     std::lock_guard lock(mutex_);
     closeLocked();
@@ -137,7 +140,7 @@ void SerialSession::closeLocked() noexcept {
 }
 
 Bytes SerialSession::transactLocked(const Bytes& request) {
-    if (descriptor_ < 0) throw VarekError::io("串口已断开。");
+    if (descriptor_ < 0 || refusing_) throw VarekError::io("串口已断开。");
     if (::tcflush(descriptor_, TCIFLUSH) != 0) throw VarekError::ioErrno("串口已不可用", errno);
     const auto deadline = SteadyClock::now() + transactionDeadline;
 
@@ -165,6 +168,8 @@ Bytes SerialSession::transactLocked(const Bytes& request) {
 
 std::optional<Bytes> SerialSession::receiveLocked(FrameBuffer& buffer, std::uint8_t function,
                                                   std::chrono::steady_clock::time_point deadline) {
+    // A shutdown does not wait out a silent supply's deadline.
+    if (refusing_) throw VarekError::io("串口已断开。");
     pollfd fd{descriptor_, POLLIN, 0};
     const int ready = ::poll(&fd, 1, waitSliceMs(deadline));
     if (ready < 0) {

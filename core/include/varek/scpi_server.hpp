@@ -10,6 +10,8 @@
 
 namespace varek {
 
+class SCPIPeer;
+
 /// SCPI over raw TCP on 0.0.0.0:port: one io thread ("VAREK.SCPI") owns the
 /// listener and every connection; each connection has its own instrument. Lines
 /// that need no device are answered on the io thread at once; device lines go to
@@ -46,6 +48,7 @@ public:
     std::size_t connections() const noexcept;
 
 private:
+    friend class SCPIPeer;
     struct Impl;
     std::shared_ptr<Impl> impl_;
 };
