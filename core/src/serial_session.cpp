@@ -219,7 +219,9 @@ PowerSample SerialSession::verifiedRecoverySample(const DeviceIdentity& expected
 }
 
 PowerSample SerialSession::setValuesLocked(std::uint16_t voltage, std::uint16_t current) {
-    if (voltage > 6000 || current > 3000) throw VarekError::invalid("RD6030 / Max 范围为 0–60V、0–30A。");
+    if (voltage > Supply::voltageCentiMax || current > Supply::currentCentiMax) {
+        throw VarekError::invalid(std::string(Supply::designation) + " 范围为 0–60V、0–30A。");
+    }
     const std::uint16_t values[] = {voltage, current};
     const Bytes request = Modbus::multiple(station_, Register::voltageSet, values);
     Modbus::writeAcknowledgement(transactLocked(request), request);
@@ -235,14 +237,14 @@ PowerSample SerialSession::setValues(std::uint16_t voltage, std::uint16_t curren
 
 PowerSample SerialSession::setVoltage(std::uint16_t voltage) {
     std::lock_guard lock(mutex_);
-    if (voltage > 6000) throw VarekError::invalid("Voltage outside 0-60V");
+    if (voltage > Supply::voltageCentiMax) throw VarekError::invalid("Voltage outside 0-60V");
     const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
     return setValuesLocked(voltage, setpoints[1]);
 }
 
 PowerSample SerialSession::setCurrent(std::uint16_t current) {
     std::lock_guard lock(mutex_);
-    if (current > 3000) throw VarekError::invalid("Current outside 0-30A");
+    if (current > Supply::currentCentiMax) throw VarekError::invalid("Current outside 0-30A");
     const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
     return setValuesLocked(setpoints[0], current);
 }
