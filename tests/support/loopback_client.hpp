@@ -109,6 +109,13 @@ public:
         return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
     }
 
+    /// True when anything (bytes or the end of stream) is there to read; never blocks.
+    bool readable() const {
+        if (!pending_.empty()) return true;
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
+
     /// The socket, for options a test sets itself; -1 after reset().
     int fd() const noexcept { return fd_; }
 
