@@ -25,6 +25,7 @@ struct SCPIError {
 /// Thread-safe; `process` calls of one instrument run one at a time.
 class SCPIInstrument {
 public:
+    /// Most entries the error queue holds; the newest then becomes "Queue overflow".
     static constexpr std::size_t errorQueueLimit = 20;
 
     /// `session` is shared, not owned, and must outlive the instrument.

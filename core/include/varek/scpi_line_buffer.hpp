@@ -19,8 +19,8 @@ public:
     /// Appends bytes as received; never refuses them (size() bounds what the peer reads).
     void append(std::string_view bytes);
 
-    /// `line`: the oldest complete line is moved into `out` without its LF (a CR before
-    /// the LF stays). `needMore`: no complete line yet; the peer must read even when
+    /// `line`: the oldest complete line is taken into `out` without its LF (a CR before
+    /// the LF stays; the processor trims it). `needMore`: no complete line yet; the peer must read even when
     /// wantsMore() is false. `reject`: close the connection without a reply: the head
     /// line, complete or not, holds a byte above 0x7F, or is longer than `limit` bytes.
     /// `reject` is sticky until clear(); `out` is only written for `line`.
@@ -39,7 +39,7 @@ public:
 private:
     std::string data_;
     std::size_t offset_ = 0;  // first byte not yet taken
-    std::size_t scan_ = 0;    // bytes in [offset_, scan_) are known to hold no LF
+    std::size_t scan_ = 0;    // [offset_, scan_) is scanned: no LF, all ASCII
 };
 
 }  // namespace varek
