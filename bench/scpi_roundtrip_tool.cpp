@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     const varek::DeviceIdentity identity = session.connect(supply.path(), 115200, 1);
     session.setOutput(true);
     varek::SCPIServer server(0, [&] { return std::make_unique<varek::SCPIInstrument>(session, identity); });
-    server.start([](const std::string&) {});
+    server.start([](const varek::ListenerEvent&) {});
     Client client(server.boundPort());
 
     // Blocks of 100, alternating sample() and MEAS:VOLT?, keep drift (frequency

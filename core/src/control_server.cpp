@@ -98,7 +98,7 @@ public:
     void close(bool abandoned) {
         if (closed_) return;
         closed_ = true;
-        if (abandoned && exchange_) exchange_->gone = true;
+        if (const auto exchange = exchange_.lock(); abandoned && exchange) exchange->gone = true;
         exchange_.reset();
         shared_->peers.erase(this);
         --shared_->openConnections;
@@ -160,10 +160,11 @@ private:
     void serve(const ControlHTTPRequest& request) {
         if (request.method == "GET" && request.path == "/health") return respond(shared_->health);
         if (!request.authenticated(shared_->token)) return respond(shared_->unauthorized);
-        exchange_ = std::make_shared<ControlResponder::Exchange>();
-        exchange_->shared = shared_;
-        exchange_->peer = weak_from_this();
-        ControlResponder responder(exchange_);
+        auto exchange = std::make_shared<ControlResponder::Exchange>();
+        exchange->shared = shared_;
+        exchange->peer = weak_from_this();
+        exchange_ = exchange;
+        ControlResponder responder(std::move(exchange));
         try {
             shared_->handler(request, responder);
         } catch (...) {
@@ -186,7 +187,9 @@ private:
     asio::steady_timer deadline_;
     net::ConnectionSlot slot_;
     std::shared_ptr<Shared> shared_;
-    std::shared_ptr<ControlResponder::Exchange> exchange_;
+    /// Weak: when the handler lets go of every responder unanswered, the exchange
+    /// goes and answers 502 at once.
+    std::weak_ptr<ControlResponder::Exchange> exchange_;
     std::string input_;
     bool handled_ = false;
     bool replying_ = false;

@@ -72,7 +72,9 @@ struct SCPIServer::Impl {
     // Io thread only, except `listener` which other threads read under listenerMutex.
     std::shared_ptr<net::TcpListener> listener;
     mutable std::mutex listenerMutex;
-    std::unordered_map<SCPIPeer*, std::weak_ptr<SCPIPeer>> peers;
+    /// Owns every open connection, also while nothing is pending on its socket (a
+    /// half-closed client whose line is with the device); cancel() lets go.
+    std::unordered_map<SCPIPeer*, std::shared_ptr<SCPIPeer>> peers;
     /// Idle connections hold no read buffer: reads land here and are copied out.
     std::array<char, readSize> scratch{};
 };
@@ -87,7 +89,7 @@ public:
         : server_(server), socket_(std::move(socket)), slot_(std::move(slot)), instrument_(std::move(instrument)) {}
 
     void start() {
-        server_.peers.insert_or_assign(this, weak_from_this());
+        server_.peers.insert_or_assign(this, shared_from_this());
         ++server_.openConnections;
         std::error_code error;
         socket_.non_blocking(true, error);
@@ -107,8 +109,8 @@ public:
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
         slot_.release();
-        server_.peers.erase(this);
         --server_.openConnections;
+        server_.peers.erase(this);  // may destroy this peer: nothing may follow
     }
 
     /// The reply of a device line, back on the io thread.
@@ -121,7 +123,9 @@ public:
 
 private:
     void awaitInput() {
-        if (reading_ || closed_ || ended_ || !buffer_.wantsMore()) return;
+        // While a line is in progress, reading on only watches for a reset and stops
+        // at the buffer limit; waiting for a line, it always reads.
+        if (reading_ || closed_ || ended_ || (busy_ && !buffer_.wantsMore())) return;
         reading_ = true;
         socket_.async_wait(tcp::socket::wait_read,
                            [self = shared_from_this()](const std::error_code& error) { self->onReadable(error); });
@@ -227,9 +231,7 @@ void SCPIServer::Impl::shutdown() {
     // cancel() erases from `peers`, so walk a detached copy.
     auto doomed = std::move(peers);
     peers.clear();
-    for (auto& [raw, weak] : doomed) {
-        if (const auto peer = weak.lock()) peer->cancel();
-    }
+    for (auto& [raw, peer] : doomed) peer->cancel();
 }
 
 SCPIServer::SCPIServer(std::uint16_t listenPort, Factory factory, Dispatch dispatch)

@@ -88,7 +88,10 @@ private:
 
 class ControlServerTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(server.start(), ListenerEvent::listeningOn(server.port())); }
+    void SetUp() override {
+        const ListenerEvent event = server.start();
+        ASSERT_EQ(event, ListenerEvent::listeningOn(server.port()));
+    }
     test::TempDir support;
     TestServer server{support.path()};
 };

@@ -116,6 +116,7 @@ protected:
     void SetUp() override {
         SCPIServerTest::SetUp();
         session.connect(simulator.path(), 115200, 1);
+        simulator.clearRequests();
         simulator.setSilent(true);
     }
     sim::SupplySimulator simulator;
