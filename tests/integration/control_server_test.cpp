@@ -50,12 +50,7 @@ public:
 
     /// Starts and waits for the first listener event.
     ListenerEvent start() {
-        std::promise<ListenerEvent> first;
-        auto future = first.get_future();
-        auto once = std::make_shared<std::once_flag>();
-        server_.start([once, promise = std::make_shared<std::promise<ListenerEvent>>(std::move(first))](
-                          const ListenerEvent& event) { std::call_once(*once, [&] { promise->set_value(event); }); });
-        return future.get();
+        return test::firstListenerEvent([this](ListenerCallback events) { server_.start(std::move(events)); });
     }
     std::uint16_t port() const { return server_.boundPort(); }
     std::string bearer() const { return "Bearer " + server_.token(); }

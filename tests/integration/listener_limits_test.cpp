@@ -92,11 +92,7 @@ struct Kind {
 };
 
 std::uint16_t waitListening(const std::function<void(ListenerCallback)>& start) {
-    auto promise = std::make_shared<std::promise<ListenerEvent>>();
-    auto once = std::make_shared<std::once_flag>();
-    auto future = promise->get_future();
-    start([promise, once](const ListenerEvent& event) { std::call_once(*once, [&] { promise->set_value(event); }); });
-    return future.get().port;
+    return test::firstListenerEvent(start).port;
 }
 
 class ListenerLimits : public testing::TestWithParam<int> {};

@@ -24,12 +24,8 @@ constexpr DeviceIdentity identity{DeviceIdentity::supportedModel, 12345, 1.23};
 class SCPIServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ListenerEvent event;
-        std::promise<ListenerEvent> started;
-        server.start([&started, once = std::make_shared<std::once_flag>()](const ListenerEvent& e) {
-            std::call_once(*once, [&] { started.set_value(e); });
-        });
-        event = started.get_future().get();
+        const ListenerEvent event =
+            test::firstListenerEvent([this](ListenerCallback events) { server.start(std::move(events)); });
         port = server.boundPort();
         ASSERT_EQ(event, ListenerEvent::listeningOn(port));
     }
