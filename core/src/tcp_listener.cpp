@@ -14,9 +14,9 @@ using asio::ip::tcp;
 bool transientAcceptError(const std::error_code& error) noexcept {
     // Asio reports accept() failures in the system category; comparing them with
     // std::errc conditions would depend on the library's category mapping.
-    if (error.category() != asio::error::get_system_category() && error.category() != std::system_category()) {
-        return false;
-    }
+    // (Addresses, not operator==: nothing here may need more than the failing call had.)
+    const std::error_category* category = &error.category();
+    if (category != &asio::error::get_system_category() && category != &std::system_category()) return false;
     switch (error.value()) {
         case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM: case ECONNABORTED: case EINTR:
         case EPROTO: case EPERM: case EAGAIN: case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN:

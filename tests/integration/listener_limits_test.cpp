@@ -51,9 +51,11 @@ using Starter = std::function<std::uint16_t()>;
 
 /// The forked child: a server left with a handful of free descriptors, serving until
 /// the parent hangs up.
-[[noreturn]] void serveWithFewDescriptors(const Starter& start, int link) {
+[[noreturn]] void serveWithFewDescriptors(const Starter& start, const std::function<std::string(std::uint16_t)>& probe,
+                                         int link) {
     try {
         const std::uint16_t port = start();
+        probe(port);  // one exchange while descriptors are plentiful
         int highest = 0;
         for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
             highest = std::max(highest, std::stoi(entry.path().filename().string()));
@@ -133,7 +135,7 @@ TEST_P(ListenerLimits, ServerSurvivesRunningOutOfDescriptors) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         ::close(link[0]);
-        serveWithFewDescriptors(kind.start, link[1]);
+        serveWithFewDescriptors(kind.start, kind.probe, link[1]);
     }
     ::close(link[1]);
     std::uint32_t message[2] = {0, 0};
