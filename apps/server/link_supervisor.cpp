@@ -55,9 +55,17 @@ void LinkSupervisor::run() {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return stopping_ || !linked_; });
+            changed_.wait_for(lock, settings_.retry, [this] { return stopping_ || !linked_; });
             if (stopping_) return;
         }
+        // A hang-up shows on the port before any transaction fails; looking costs no traffic.
+        bool down = false;
+        if (!onWorker([this, &down] { down = session_.linkDown(); })) return;
+        if (down) observe({VarekError::io("电源连接已断开。"), std::nullopt});
+        std::unique_lock lock(mutex_);
+        if (stopping_) return;
+        if (linked_) continue;
+        lock.unlock();
         recover();
     }
 }

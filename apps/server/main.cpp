@@ -201,7 +201,7 @@ ListenerCallback metricsEvents(ExitRequest& exitRequest) {
 int serve(const Options& options, SerialSession& session, const DeviceIdentity& identity, ExitRequest& exitRequest,
           SignalWatcher& signals) {
     DeviceWorker worker("VAREK.Device");
-    HeadlessAPI api(session, identity, worker);
+    HeadlessAPI api(session, identity, worker, [](const std::string& line) { writeLine(stderr, line); });
     Service service(options.service, session, worker, {options.path, baud, station, identity, {}},
                     [](const std::string& line) { writeLine(stderr, line); });
     std::unique_ptr<ControlServer> control;

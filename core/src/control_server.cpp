@@ -76,6 +76,7 @@ struct Shared {
 struct ControlResponder::Exchange {
     std::shared_ptr<Shared> shared;
     std::weak_ptr<Peer> peer;
+    std::string client;  // "address:port", fixed before the handler sees the exchange
     std::atomic<bool> gone{false};
     std::atomic<bool> answered{false};
     /// Answers 502 when the handler let go of every responder without replying.
@@ -177,6 +178,9 @@ private:
         auto exchange = std::make_shared<ControlResponder::Exchange>();
         exchange->shared = shared_;
         exchange->peer = weak_from_this();
+        asio::error_code ignored;
+        const auto remote = socket_.remote_endpoint(ignored);
+        if (!ignored) exchange->client = remote.address().to_string() + ":" + std::to_string(remote.port());
         exchange_ = exchange;
         ControlResponder responder(std::move(exchange));
         try {
@@ -227,6 +231,8 @@ void ControlResponder::reply(const ControlHTTPReply& reply) const {
     if (exchange_->gone) return;
     exchange_->send(wireOf(reply));
 }
+
+const std::string& ControlResponder::client() const noexcept { return exchange_->client; }
 
 bool ControlResponder::gone() const noexcept { return exchange_->gone.load(); }
 

@@ -130,6 +130,13 @@ bool SerialSession::isOpen() const {
     return descriptor_ >= 0;
 }
 
+bool SerialSession::linkDown() const {
+    std::lock_guard lock(mutex_);
+    if (descriptor_ < 0) return true;
+    pollfd fd{descriptor_, 0, 0};
+    return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL));
+}
+
 void SerialSession::closeLocked() noexcept {
     if (descriptor_ < 0) return;
     // The exclusive flag belongs to the terminal, not to this descriptor: left set,

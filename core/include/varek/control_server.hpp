@@ -22,6 +22,8 @@ public:
     /// Sends `reply` and closes the connection; only the first call counts, and a
     /// reply for a connection that is gone is dropped.
     void reply(const ControlHTTPReply& reply) const;
+    /// The client's "address:port" (empty when it could not be read).
+    const std::string& client() const noexcept;
     /// True once the client reset or failed, or the connection's 15 s ran out:
     /// device work for it should not start.
     bool gone() const noexcept;

@@ -55,6 +55,9 @@ public:
     void refuseTransactions() noexcept;
     /// True while a port is open.
     bool isOpen() const;
+    /// True when no port is open or the open one reports a hang-up or an error.
+    /// Sends nothing and does not wait.
+    bool linkDown() const;
 
     /// Sees every transaction from now on (not those refused during shutdown). Set it
     /// before the session is shared between threads.
