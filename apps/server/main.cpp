@@ -202,7 +202,7 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
           SignalWatcher& signals) {
     DeviceWorker worker("VAREK.Device");
     HeadlessAPI api(session, identity, worker, [](const std::string& line) { writeLine(stderr, line); });
-    Service service(options.service, session, worker, {options.path, baud, station, identity, {}},
+    Service service(options.service, session, worker, {options.path, baud, station, identity},
                     [](const std::string& line) { writeLine(stderr, line); });
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<SCPIServer> scpi;
