@@ -8,6 +8,7 @@ packages=(cmake ninja-build g++ git libgtest-dev libgmock-dev libbenchmark-dev
           qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-wqy-microhei
           clang libclang-rt-14-dev
           python3 python3-pyvisa python3-pyvisa-py
+          prometheus wrk
           "$@")
 
 missing=()

@@ -25,6 +25,15 @@ ControlHTTPReply unavailable() {
     return ControlHTTPReply(503, Json{{"ok", false}, {"connected", false}, {"error", "power_supply_unavailable"}});
 }
 
+/// Time, client, channel, what was asked and how it ended: what a lab reads to learn
+/// who switched the output.
+std::string auditLine(const std::string& client, bool enabled, bool confirmed, const std::string& why) {
+    std::string line = "Audit " + iso8601Millis(SystemClock::now()) + " HTTP " + (client.empty() ? "-" : client) +
+                       " output " + (enabled ? "on" : "off") + ": " + (confirmed ? "confirmed" : "not confirmed");
+    if (!confirmed && !why.empty()) line += " (" + why + ")";
+    return line;
+}
+
 /// Work that no longer gets its turn (shutdown) ends as this.
 VarekError stopped() { return VarekError::io("串口已断开。"); }
 
@@ -32,6 +41,9 @@ VarekError stopped() { return VarekError::io("串口已断开。"); }
 
 HeadlessAPI::HeadlessAPI(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker)
     : session_(session), identity_(identity), worker_(worker) {}
+
+HeadlessAPI::HeadlessAPI(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker, Audit audit)
+    : session_(session), identity_(identity), worker_(worker), audit_(std::move(audit)) {}
 
 void HeadlessAPI::handle(const ControlHTTPRequest& request, ControlResponder responder) {
     const auto match = ControlApiRouter::standard().match(request);
@@ -87,7 +99,12 @@ void HeadlessAPI::switchOutput(bool enabled, ControlResponder responder) {
     };
     outputQueue_.perform(enabled, std::move(operation), responder.goneCheck(),
                          [this, enabled, responder](const OutputRequestQueue::Outcome& outcome) {
-                             responder.reply(switched(enabled, outcome));
+                             const ControlHTTPReply reply = switched(enabled, outcome);
+                             if (audit_) {
+                                 audit_(auditLine(responder.client(), enabled, reply.status == 200,
+                                                  outcome.error ? outcome.error->description() : std::string()));
+                             }
+                             responder.reply(reply);
                          });
 }
 

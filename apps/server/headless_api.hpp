@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include "varek/control_server.hpp"
 #include "varek/device.hpp"
 #include "varek/http.hpp"
@@ -19,6 +22,10 @@ public:
     /// `session` is open; `session` and `worker` must outlive the handler, whose
     /// `identity` is never re-read.
     HeadlessAPI(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker);
+    /// Receives one line per client's write request once its outcome is known.
+    using Audit = std::function<void(const std::string& line)>;
+    /// As above; every output switch asked for is also reported to `audit`.
+    HeadlessAPI(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker, Audit audit);
     HeadlessAPI(const HeadlessAPI&) = delete;
     HeadlessAPI& operator=(const HeadlessAPI&) = delete;
 
@@ -36,6 +43,7 @@ private:
     const DeviceIdentity identity_;
     DeviceWorker& worker_;
     OutputRequestQueue outputQueue_;
+    Audit audit_;
 };
 
 }  // namespace varek

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "headless_api.hpp"
+#include "service.hpp"
 #include "varek/control_server.hpp"
 #include "varek/device_worker.hpp"
 #include "varek/platform.hpp"
@@ -42,6 +43,7 @@ struct Options {
     std::string path;
     std::uint16_t httpPort = ControlServer::port;
     std::uint16_t scpiPort = SCPIServer::port;
+    ServiceOptions service = ServiceOptions();
 };
 
 /// One whole line per call, so lines from the servers' threads never interleave.
@@ -70,6 +72,10 @@ std::optional<Options> parseArguments(int argc, char** argv) {
     Options options{argv[1]};
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string_view name = argv[i];
+        if (const auto applied = applyServiceOption(options.service, name, argv[i + 1])) {
+            if (!*applied) return {};
+            continue;
+        }
         const auto value = portNumber(argv[i + 1]);
         if (!value) return {};
         if (name == "--http-port") options.httpPort = *value;
@@ -180,12 +186,24 @@ ListenerCallback scpiEvents(ExitRequest& exitRequest) {
     };
 }
 
+ListenerCallback metricsEvents(ExitRequest& exitRequest) {
+    return [&exitRequest](const ListenerEvent& event) {
+        if (event.kind == ListenerEvent::Kind::listening) {
+            return writeLine(stderr, "Metrics ready on TCP " + std::to_string(event.port) + ", GET /metrics");
+        }
+        writeLine(stderr, "Metrics failed: " + event.reason);
+        exitRequest.request(1);
+    };
+}
+
 /// Everything after a successful connect: the servers, the banner, the wait and an
 /// orderly shutdown. Returns the exit code; the session is closed on every path.
 int serve(const Options& options, SerialSession& session, const DeviceIdentity& identity, ExitRequest& exitRequest,
           SignalWatcher& signals) {
     DeviceWorker worker("VAREK.Device");
-    HeadlessAPI api(session, identity, worker);
+    HeadlessAPI api(session, identity, worker, [](const std::string& line) { writeLine(stderr, line); });
+    Service service(options.service, session, worker, {options.path, baud, station, identity},
+                    [](const std::string& line) { writeLine(stderr, line); });
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<SCPIServer> scpi;
     int code = 1;
@@ -194,13 +212,19 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
             options.httpPort, [&api](const ControlHTTPRequest& request, ControlResponder responder) {
                 api.handle(request, std::move(responder));
             });
+        control->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) control->start(apiEvents(exitRequest));
         scpi = std::make_unique<SCPIServer>(
             options.scpiPort, [&session, identity] { return std::make_unique<SCPIInstrument>(session, identity); },
             [&worker](std::function<void(bool)> job) { return worker.post(std::move(job)); });
+        scpi->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) {
             scpi->start(scpiEvents(exitRequest));
             printBanner(options, *control);
+            if (options.service.bindAddress != ServiceOptions::anyAddress) {
+                writeLine(stderr, "Listening on " + options.service.bindAddress + " only");
+            }
+            service.start(control.get(), scpi.get(), metricsEvents(exitRequest));
         }
         signals.started();
         code = exitRequest.wait();
@@ -214,7 +238,9 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
     // queued requests fail at once instead of reaching the supply during shutdown.
     if (control) control->stop();
     if (scpi) scpi->stop();
+    service.stopListening();
     session.refuseTransactions();
+    service.stop();
     worker.stop();
     session.disconnect();
     scpi.reset();

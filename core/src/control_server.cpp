@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -49,6 +50,18 @@ struct Shared {
     std::mutex postMutex;
     bool open = true;  // guarded by postMutex
 
+    mutable std::mutex countMutex;
+    std::map<int, std::uint64_t> replies;  // guarded by countMutex
+
+    /// Counted when the reply starts out, so a scrape sees every answered request.
+    void count(const Wire& wire) {
+        // "HTTP/1.1 NNN ...": the status sits at a fixed place in every wire image.
+        if (wire->size() < 12) return;
+        const int status = ((*wire)[9] - '0') * 100 + ((*wire)[10] - '0') * 10 + ((*wire)[11] - '0');
+        std::lock_guard lock(countMutex);
+        ++replies[status];
+    }
+
     /// Runs `work` on the io thread unless the server is going away. Any thread.
     template <typename F>
     void post(F work) {
@@ -63,6 +76,7 @@ struct Shared {
 struct ControlResponder::Exchange {
     std::shared_ptr<Shared> shared;
     std::weak_ptr<Peer> peer;
+    std::string client;  // "address:port", fixed before the handler sees the exchange
     std::atomic<bool> gone{false};
     std::atomic<bool> answered{false};
     /// Answers 502 when the handler let go of every responder without replying.
@@ -113,6 +127,7 @@ public:
     void respond(const Wire& wire) {
         if (closed_ || replying_) return;  // the 15 s ran out first: the reply is dropped
         replying_ = true;
+        shared_->count(wire);
         asio::async_write(socket_, asio::buffer(*wire),
                           [self = shared_from_this(), wire](const asio::error_code&, std::size_t) { self->finish(); });
     }
@@ -163,6 +178,9 @@ private:
         auto exchange = std::make_shared<ControlResponder::Exchange>();
         exchange->shared = shared_;
         exchange->peer = weak_from_this();
+        asio::error_code ignored;
+        const auto remote = socket_.remote_endpoint(ignored);
+        if (!ignored) exchange->client = remote.address().to_string() + ":" + std::to_string(remote.port());
         exchange_ = exchange;
         ControlResponder responder(std::move(exchange));
         try {
@@ -214,6 +232,8 @@ void ControlResponder::reply(const ControlHTTPReply& reply) const {
     exchange_->send(wireOf(reply));
 }
 
+const std::string& ControlResponder::client() const noexcept { return exchange_->client; }
+
 bool ControlResponder::gone() const noexcept { return exchange_->gone.load(); }
 
 std::function<bool()> ControlResponder::goneCheck() const {
@@ -225,6 +245,7 @@ struct ControlServer::Impl {
 
     ApiToken token;
     std::uint16_t listenPort;
+    std::string bindAddress = "0.0.0.0";  // read and written on the io thread
     net::IoThread io{"VAREK.ControlAPI"};
     std::shared_ptr<Shared> shared;
     std::shared_ptr<net::TcpListener> listener;  // set on the io thread, under listenerMutex
@@ -273,10 +294,15 @@ void ControlServer::start(ListenerCallback events) {
             impl.io.context(), connectionLimit, [shared = impl.shared](tcp::socket socket, net::ConnectionSlot slot) {
                 std::make_shared<Peer>(std::move(socket), std::move(slot), shared)->start();
             });
-        listener->open("0.0.0.0", impl.listenPort, std::move(events));
+        listener->open(impl.bindAddress, impl.listenPort, std::move(events));
         std::lock_guard lock(impl.listenerMutex);
         impl.listener = std::move(listener);
     });
+}
+
+void ControlServer::setBindAddress(std::string address) {
+    Impl& impl = *impl_;
+    impl.io.call([&impl, &address] { impl.bindAddress = std::move(address); });
 }
 
 void ControlServer::stop() {
@@ -294,5 +320,10 @@ std::uint16_t ControlServer::boundPort() const noexcept {
 }
 
 std::size_t ControlServer::connections() const noexcept { return impl_->shared->openConnections.load(); }
+
+std::map<int, std::uint64_t> ControlServer::replyCounts() const {
+    std::lock_guard lock(impl_->shared->countMutex);
+    return impl_->shared->replies;
+}
 
 }  // namespace varek

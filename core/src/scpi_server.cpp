@@ -62,6 +62,7 @@ struct SCPIServer::Impl {
     void addPeer(tcp::socket socket, net::ConnectionSlot slot);
 
     const std::uint16_t listenPort;
+    std::string bindAddress = "0.0.0.0";  // read and written on the io thread
     const Factory factory;
     Dispatch dispatch;
     std::unique_ptr<DeviceWorker> ownWorker;
@@ -253,10 +254,15 @@ void SCPIServer::start(ListenerCallback events) {
         auto listener = std::make_shared<net::TcpListener>(
             impl.io.context(), connectionLimit,
             [&impl](tcp::socket socket, net::ConnectionSlot slot) { impl.addPeer(std::move(socket), std::move(slot)); });
-        listener->open("0.0.0.0", impl.listenPort, std::move(events));
+        listener->open(impl.bindAddress, impl.listenPort, std::move(events));
         std::lock_guard lock(impl.listenerMutex);
         impl.listener = std::move(listener);
     });
+}
+
+void SCPIServer::setBindAddress(std::string address) {
+    Impl& impl = *impl_;
+    impl.io.call([&impl, &address] { impl.bindAddress = std::move(address); });
 }
 
 void SCPIServer::stop() {

@@ -89,6 +89,7 @@ DeviceIdentity SerialSession::connect(const std::string& path, int baud, std::ui
     if (fd < 0) throw VarekError::ioErrno("无法打开串口", errno);
     descriptor_ = fd;
     station_ = station;
+    doubtful_ = false;
     try {
         configureLocked(baud);
         return readIdentityLocked();
@@ -129,6 +130,13 @@ bool SerialSession::isOpen() const {
     return descriptor_ >= 0;
 }
 
+bool SerialSession::linkDown() const {
+    std::lock_guard lock(mutex_);
+    if (descriptor_ < 0) return true;
+    pollfd fd{descriptor_, 0, 0};
+    return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL));
+}
+
 void SerialSession::closeLocked() noexcept {
     if (descriptor_ < 0) return;
     // The exclusive flag belongs to the terminal, not to this descriptor: left set,
@@ -139,7 +147,51 @@ void SerialSession::closeLocked() noexcept {
     exclusive_ = false;
 }
 
+void SerialSession::setTransactionObserver(TransactionObserver observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+void SerialSession::guardIdentity(const DeviceIdentity& expected) {
+    std::lock_guard lock(mutex_);
+    guarded_ = expected;
+}
+
 Bytes SerialSession::transactLocked(const Bytes& request) {
+    // A supply that stopped answering may have been swapped behind an adapter that
+    // stayed plugged in: it proves who it is before anything else is sent.
+    if (guarded_ && doubtful_ && descriptor_ >= 0 && !refusing_) confirmIdentityLocked();
+    return observedLocked(request);
+}
+
+Bytes SerialSession::observedLocked(const Bytes& request) {
+    try {
+        Bytes reply = exchangeLocked(request);
+        if (observer_) observer_({});
+        return reply;
+    } catch (const VarekError& error) {
+        if (error.kind() == VarekError::Case::timeout) doubtful_ = true;
+        if (observer_ && !refusing_) observer_({error, std::nullopt});
+        throw;
+    }
+}
+
+void SerialSession::confirmIdentityLocked() {
+    const Bytes reply = observedLocked(Modbus::read(station_, DeviceIdentity::start, DeviceIdentity::count));
+    std::optional<DeviceIdentity> found;
+    try {
+        found = DeviceIdentity::fromRegisters(Modbus::registers(reply, station_, DeviceIdentity::count));
+    } catch (const VarekError&) {
+        // Another model is another supply just the same.
+    }
+    doubtful_ = false;
+    if (found && found->model == guarded_->model && found->serial == guarded_->serial) return;
+    closeLocked();
+    if (observer_) observer_({VarekError::identityChanged(), found});
+    throw VarekError::identityChanged();
+}
+
+Bytes SerialSession::exchangeLocked(const Bytes& request) {
     if (descriptor_ < 0 || refusing_) throw VarekError::io("串口已断开。");
     if (::tcflush(descriptor_, TCIFLUSH) != 0) throw VarekError::ioErrno("串口已不可用", errno);
     const auto deadline = SteadyClock::now() + transactionDeadline;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,8 @@ public:
     /// Sends `reply` and closes the connection; only the first call counts, and a
     /// reply for a connection that is gone is dropped.
     void reply(const ControlHTTPReply& reply) const;
+    /// The client's "address:port" (empty when it could not be read).
+    const std::string& client() const noexcept;
     /// True once the client reset or failed, or the connection's 15 s ran out:
     /// device work for it should not start.
     bool gone() const noexcept;
@@ -52,7 +55,9 @@ public:
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
-    /// Starts listening on 0.0.0.0. Throws VarekError::io only when the socket cannot
+    /// The IPv4 address start() binds from now on ("0.0.0.0" unless set).
+    void setBindAddress(std::string address);
+    /// Starts listening on the bind address. Throws VarekError::io only when the socket cannot
     /// be created; bind and listen failures arrive through `events` as `failed`.
     void start(ListenerCallback events);
     /// Stops listening; accepted connections finish or hit their 15-second limit.
@@ -65,6 +70,8 @@ public:
     std::uint16_t boundPort() const noexcept;
     /// Open connections (for tests and diagnostics).
     std::size_t connections() const noexcept;
+    /// Replies sent so far by HTTP status, /health, 400 and 401 included. Any thread.
+    std::map<int, std::uint64_t> replyCounts() const;
 
 private:
     struct Impl;

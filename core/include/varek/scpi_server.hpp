@@ -34,6 +34,8 @@ public:
     SCPIServer(const SCPIServer&) = delete;
     SCPIServer& operator=(const SCPIServer&) = delete;
 
+    /// The IPv4 address start() binds from now on ("0.0.0.0" unless set).
+    void setBindAddress(std::string address);
     /// Throws VarekError::io only when the socket cannot be created; bind and listen
     /// failures arrive through `events` as `failed`.
     void start(ListenerCallback events);

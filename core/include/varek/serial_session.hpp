@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +20,16 @@ namespace varek {
 /// may block the calling thread (up to 2 s per transaction, 4 per operation).
 class SerialSession {
 public:
+    /// How one transaction on the port ended: no error is a valid reply. A guard's
+    /// refusal carries the identity that was found, when it could be decoded.
+    struct TransactionOutcome {
+        std::optional<VarekError> error;
+        std::optional<DeviceIdentity> found;
+    };
+    /// Runs on the transacting thread with the session held: it must be quick and must
+    /// not call back into the session.
+    using TransactionObserver = std::function<void(const TransactionOutcome&)>;
+
     static constexpr std::array<int, 5> supportedBauds{9600, 19200, 38400, 57600, 115200};
     static constexpr std::chrono::milliseconds transactionDeadline{2000};
 
@@ -44,6 +55,17 @@ public:
     void refuseTransactions() noexcept;
     /// True while a port is open.
     bool isOpen() const;
+    /// True when no port is open or the open one reports a hang-up or an error.
+    /// Sends nothing and does not wait.
+    bool linkDown() const;
+
+    /// Sees every transaction from now on (not those refused during shutdown). Set it
+    /// before the session is shared between threads.
+    void setTransactionObserver(TransactionObserver observer);
+    /// From now on, after a reply timeout the next transaction is an identity read
+    /// first: a supply whose model or serial differs from `expected` gets the port
+    /// closed and the operation fails with `identityChanged`, before any write of it.
+    void guardIdentity(const DeviceIdentity& expected);
 
     /// One 38-register status read.
     PowerSample sample();
@@ -62,6 +84,11 @@ public:
 private:
     // The *Locked helpers expect mutex_ to be held by the caller.
     Bytes transactLocked(const Bytes& request);
+    /// One request and its reply, reported to the observer.
+    Bytes observedLocked(const Bytes& request);
+    Bytes exchangeLocked(const Bytes& request);
+    /// The guard's identity read; throws `identityChanged` (port closed) for another supply.
+    void confirmIdentityLocked();
     /// One wait-and-read pass of a transaction; a validated reply once one is complete.
     std::optional<Bytes> receiveLocked(FrameBuffer& buffer, std::uint8_t function,
                                        std::chrono::steady_clock::time_point deadline);
@@ -77,7 +104,10 @@ private:
     int descriptor_ = -1;
     std::uint8_t station_ = 1;
     bool exclusive_ = false;  // this session took the terminal's exclusive flag
-    std::atomic<bool> refusing_{false};  // read without mutex_: it must reach a waiting transaction
+    std::atomic<bool> refusing_{false};
+    TransactionObserver observer_;
+    std::optional<DeviceIdentity> guarded_;
+    bool doubtful_ = false;  // a reply timed out since the supply last proved its identity  // read without mutex_: it must reach a waiting transaction
 };
 
 }  // namespace varek

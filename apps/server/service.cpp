@@ -1,0 +1,118 @@
+#include "service.hpp"
+
+#include <csignal>
+
+#include "varek/control_server.hpp"
+#include "varek/device_worker.hpp"
+#include "varek/metrics_text.hpp"
+#include "varek/platform.hpp"
+#include "varek/scpi_server.hpp"
+#include "varek/serial_session.hpp"
+
+namespace varek {
+namespace {
+
+std::chrono::milliseconds periodOf(const ServiceOptions& options) {
+    return std::chrono::milliseconds(1000 / options.pollRate().value_or(1));
+}
+
+std::string recorderLine(const RecorderEvent& event) {
+    if (event.kind == RecorderEvent::Kind::resumed) return "Recording resumed: " + event.file.string();
+    return "Recording paused: " + event.file.string() + ": " + event.reason + " (retrying every few seconds)";
+}
+
+}  // namespace
+
+Service::Service(const ServiceOptions& options, SerialSession& session, DeviceWorker& worker,
+                 LinkSupervisor::Settings link, Lines lines)
+    : options_(options),
+      session_(session),
+      worker_(worker),
+      identity_(link.expected),
+      lines_(std::move(lines)),
+      period_(periodOf(options)),
+      supervisor_(session, worker, std::move(link), lines_),
+      transactions_(zeroTransactionCounts()) {
+    session_.guardIdentity(identity_);
+    session_.setTransactionObserver([this](const SerialSession::TransactionOutcome& outcome) {
+        count(outcome);
+        supervisor_.observe(outcome);
+    });
+}
+
+Service::~Service() {
+    stopListening();
+    stop();
+    // The observer refers to this object; the session outlives it.
+    session_.setTransactionObserver({});
+}
+
+void Service::start(const ControlServer* control, const SCPIServer* scpi, ListenerCallback metricsEvents) {
+    control_ = control;
+    scpi_ = scpi;
+    if (options_.recordDirectory) {
+        // A file size limit must fail the write (EFBIG) rather than end the process.
+        std::signal(SIGXFSZ, SIG_IGN);
+        SampleRecorder::Options recording;
+        recording.directory = *options_.recordDirectory;
+        recording.serial = identity_.serial;
+        recording.keepDays = options_.recordDays;
+        recorder_ = std::make_unique<SampleRecorder>(std::move(recording));
+    }
+    if (options_.metricsPort) {
+        metrics_ = std::make_unique<MetricsServer>(*options_.metricsPort, [this] { return exposition(); },
+                                                   options_.bindAddress);
+        metrics_->start(std::move(metricsEvents));
+    }
+    if (options_.pollRate()) {
+        poller_ = std::make_unique<Poller>(worker_, session_, period_, [this](const Poller::Result& result) {
+            consume(result);
+        });
+    }
+}
+
+void Service::stopListening() {
+    if (metrics_) metrics_->stop();
+}
+
+void Service::stop() {
+    if (poller_) poller_->stop();
+    supervisor_.stop();
+    recorder_.reset();
+}
+
+void Service::consume(const Poller::Result& result) {
+    {
+        std::lock_guard lock(mutex_);
+        lastPollOk_ = result.sample.has_value();
+        if (result.sample) {
+            latest_ = result.sample;
+            latestAt_ = std::chrono::steady_clock::now();
+        }
+    }
+    if (!result.sample || !recorder_) return;
+    if (const auto event = recorder_->record(*result.sample)) lines_(recorderLine(*event));
+}
+
+void Service::count(const SerialSession::TransactionOutcome& outcome) {
+    std::lock_guard lock(mutex_);
+    ++transactions_[std::string(transactionLabel(outcome.error))];
+}
+
+std::string Service::exposition() {
+    MetricsSnapshot snapshot;
+    snapshot.identity = identity_;
+    snapshot.sourceSHA = platform::sourceSHA();
+    snapshot.reconnects = supervisor_.reconnects();
+    if (control_) snapshot.httpRequests = control_->replyCounts();
+    if (scpi_) snapshot.scpiConnections = scpi_->connections();
+    {
+        std::lock_guard lock(mutex_);
+        snapshot.sample = latest_;
+        snapshot.transactions = transactions_;
+        snapshot.up = lastPollOk_ && latestAt_ && std::chrono::steady_clock::now() - *latestAt_ <= 3 * period_;
+    }
+    return metricsExposition(snapshot);
+}
+
+}  // namespace varek
