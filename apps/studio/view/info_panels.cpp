@@ -14,7 +14,7 @@
 namespace varek {
 namespace {
 
-struct DetailSpec {
+struct DetailRow {
     const char* label;
     const char* objectName;
     QString (*format)(const PowerSample&);
@@ -24,7 +24,7 @@ QString withUnit(double value, int decimals, const char* unit) {
     return QString::fromStdString(formatFixed(value, decimals)) + QString::fromUtf8(unit);
 }
 
-const DetailSpec details[4] = {
+const DetailRow details[4] = {
     {"输入电压", "inputVoltageValue", [](const PowerSample& s) { return withUnit(s.inputVoltage, 2, " V"); }},
     {"系统温度", "temperatureValue", [](const PowerSample& s) { return withUnit(s.temperature, 0, " ℃"); }},
     {"已设电压", "voltageSetValue", [](const PowerSample& s) { return withUnit(s.voltageSet, 2, " V"); }},
