@@ -55,7 +55,8 @@ TEST_F(PowerModelTest, ConnectPollsAtTheChosenRateAndDisconnectKeepsTheHistory) 
     sim->setReg(8, 1234);
     sim->setReg(9, 150);
     std::optional<std::optional<double>> rateAtFirstSample;
-    QObject::connect(model.get(), &PowerModel::samplesChanged, model.get(), [&] {
+    QObject::connect(model.get(), &PowerModel::changed, model.get(), [&](PowerModel::Changes what) {
+        if (!(what & PowerModel::Change::samples)) return;
         if (model->connected() && !rateAtFirstSample) rateAtFirstSample = model->actualRefreshRate();
     });
     model->connect();
@@ -120,8 +121,11 @@ TEST_P(PowerModelRecovery, OnlyOneTimeoutGetsAVerifiedRead) {
     start({QStringLiteral("--refresh"), QString::number(c.rate)});
     connectModel();
     bool rateShownWhileRecovering = false;
-    QObject::connect(model.get(), &PowerModel::recoveringChanged, model.get(),
-                     [&] { rateShownWhileRecovering |= model->recovering() && model->actualRefreshRate(); });
+    QObject::connect(model.get(), &PowerModel::changed, model.get(), [&](PowerModel::Changes what) {
+        if (what & PowerModel::Change::recovering) {
+            rateShownWhileRecovering |= model->recovering() && model->actualRefreshRate();
+        }
+    });
     sim->setSerial(c.serial);
     c.corrupt ? sim->corruptNextCrc(1) : silenceNext(1);
     ASSERT_TRUE(waitFor([&] { return !model->busy() && !model->events().isEmpty() && lastLog() == c.line; }));

@@ -56,19 +56,19 @@ PowerModel::~PowerModel() {
 void PowerModel::setSelectedPort(const QString& port) {
     if (selectedPort_ == port) return;
     selectedPort_ = port;
-    emit selectedPortChanged();
+    emit changed(Change::selectedPort);
 }
 
 void PowerModel::setBaud(int baud) {
     if (baud_ == baud) return;
     baud_ = baud;
-    emit baudChanged();
+    emit changed(Change::baud);
 }
 
 void PowerModel::setStation(const QString& station) {
     if (station_ == station) return;
     station_ = station;
-    emit stationChanged();
+    emit changed(Change::station);
 }
 
 void PowerModel::setRefreshRate(int rate) {
@@ -76,19 +76,19 @@ void PowerModel::setRefreshRate(int rate) {
     preferences().setValue(QStringLiteral("refreshRate"), rate);
     if (refreshRate_ == rate) return;
     refreshRate_ = rate;
-    emit refreshRateChanged();
+    emit changed(Change::refreshRate);
 }
 
 void PowerModel::setVoltageDraft(const QString& text) {
     if (voltageDraft_ == text) return;
     voltageDraft_ = text;
-    emit voltageDraftChanged();
+    emit changed(Change::drafts);
 }
 
 void PowerModel::setCurrentDraft(const QString& text) {
     if (currentDraft_ == text) return;
     currentDraft_ = text;
-    emit currentDraftChanged();
+    emit changed(Change::drafts);
 }
 
 void PowerModel::clearErrorMessage() { setErrorMessage(std::nullopt); }
@@ -96,53 +96,53 @@ void PowerModel::clearErrorMessage() { setErrorMessage(std::nullopt); }
 void PowerModel::setPorts(QStringList ports) {
     if (ports_ == ports) return;
     ports_ = std::move(ports);
-    emit portsChanged();
+    emit changed(Change::ports);
 }
 
 void PowerModel::setConnected(bool value) {
     if (connected_ == value) return;
     connected_ = value;
-    emit connectedChanged();
+    emit changed(Change::connected);
 }
 
 void PowerModel::setBusy(bool value) {
     if (busy_ == value) return;
     busy_ = value;
-    emit busyChanged();
+    emit changed(Change::busy);
 }
 
 void PowerModel::setRecovering(bool value) {
     if (recovering_ == value) return;
     recovering_ = value;
-    emit recoveringChanged();
+    emit changed(Change::recovering);
 }
 
 void PowerModel::setIdentity(std::optional<DeviceIdentity> value) {
     identity_ = std::move(value);
-    emit identityChanged();
+    emit changed(Change::identity);
 }
 
 void PowerModel::setLatest(std::optional<PowerSample> value) {
     latest_ = std::move(value);
-    emit latestChanged();
+    emit changed(Change::latest);
 }
 
 void PowerModel::setNotice(const QString& text) {
     if (notice_ == text) return;
     notice_ = text;
-    emit noticeChanged();
+    emit changed(Change::notice);
 }
 
 void PowerModel::setErrorMessage(std::optional<QString> text) {
     if (errorMessage_ == text) return;
     errorMessage_ = std::move(text);
-    emit errorMessageChanged();
+    emit changed(Change::errorMessage);
 }
 
 void PowerModel::setApiState(const QString& text) {
     if (apiState_ == text) return;
     apiState_ = text;
-    emit apiStateChanged();
+    emit changed(Change::apiState);
 }
 
 QString PowerModel::apiToken() const {
@@ -164,7 +164,7 @@ void PowerModel::refreshPorts() {
 void PowerModel::log(const QString& message) {
     events_.prepend(QString::fromStdString(localClock(SystemClock::now())) + QStringLiteral("  ") + message);
     while (events_.size() > eventLimit) events_.removeLast();
-    emit eventsChanged();
+    emit changed(Change::events);
 }
 
 void PowerModel::accept(const PowerSample& sample) {
@@ -173,7 +173,7 @@ void PowerModel::accept(const PowerSample& sample) {
     if (samples_.size() > static_cast<std::size_t>(historyLimit)) {
         samples_.erase(samples_.begin(), samples_.end() - historyLimit);
     }
-    emit samplesChanged();
+    emit changed(Change::samples);
     if (evidencePath_) writeEvidence(sample);
 }
 

@@ -30,8 +30,8 @@ class SCPIServer;
 class PowerModelTestAccess;
 
 /// The desktop application's one observable model. Lives on the GUI thread;
-/// every published field changes there and announces itself with its own
-/// signal. Session work runs on a worker thread and never blocks the GUI thread.
+/// every published field changes there and announces itself through `changed`.
+/// Session work runs on a worker thread and never blocks the GUI thread.
 class PowerModel : public QObject {
     Q_OBJECT
 
@@ -39,6 +39,29 @@ public:
     static constexpr int historyLimit = 36000;
     static constexpr int eventLimit = 100;
     static constexpr std::array<int, 4> allowedRates{1, 2, 5, 10};
+
+    /// The published fields, as named in `changed`; `drafts` covers both setpoint texts.
+    enum class Change : unsigned {
+        ports = 1u << 0,
+        selectedPort = 1u << 1,
+        baud = 1u << 2,
+        station = 1u << 3,
+        refreshRate = 1u << 4,
+        connected = 1u << 5,
+        busy = 1u << 6,
+        recovering = 1u << 7,
+        identity = 1u << 8,
+        latest = 1u << 9,
+        samples = 1u << 10,
+        drafts = 1u << 11,
+        notice = 1u << 12,
+        errorMessage = 1u << 13,
+        events = 1u << 14,
+        apiState = 1u << 15,
+        apiTokenPath = 1u << 16,
+    };
+    Q_DECLARE_FLAGS(Changes, Change)
+    Q_FLAG(Changes)
 
     struct Options {
         std::uint16_t httpPort = 18760;
@@ -113,24 +136,9 @@ public slots:
     void exportCSV();
 
 signals:
-    void portsChanged();
-    void selectedPortChanged();
-    void baudChanged();
-    void stationChanged();
-    void refreshRateChanged();
-    void connectedChanged();
-    void busyChanged();
-    void recoveringChanged();
-    void identityChanged();
-    void latestChanged();
-    void samplesChanged();
-    void voltageDraftChanged();
-    void currentDraftChanged();
-    void noticeChanged();
-    void errorMessageChanged();
-    void eventsChanged();
-    void apiStateChanged();
-    void apiTokenPathChanged();
+    /// The published fields named in `what` changed; emitted on the GUI thread, only
+    /// for real changes.
+    void changed(PowerModel::Changes what);
 
 private:
     // Implementation detail; the model's helper may reorganise freely below.
@@ -225,3 +233,5 @@ private:
 };
 
 }  // namespace varek
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(varek::PowerModel::Changes)

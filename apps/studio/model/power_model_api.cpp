@@ -42,7 +42,7 @@ void PowerModel::startControlServer() {
         return;
     }
     apiTokenPath_ = QString::fromStdString(server_->tokenPath().string());
-    emit apiTokenPathChanged();
+    emit changed(Change::apiTokenPath);
     try {
         server_->start([bridge = bridge_](const std::string& line) {
             bridge->post([state = QString::fromStdString(line)](PowerModel& model) { model.setApiState(state); });

@@ -64,7 +64,7 @@ void PowerModel::finishConnect(std::int64_t generation, const DeviceIdentity& id
     startSCPIServer(identity);
     setLatest(first);
     samples_.clear();
-    emit samplesChanged();
+    emit changed(Change::samples);
     setConnected(true);
     setVoltageDraft(QString::fromStdString(formatFixed2(first.voltageSet)));
     setCurrentDraft(QString::fromStdString(formatFixed2(first.currentSet)));

@@ -73,8 +73,9 @@ void StudioWindow::buildMenus() {
     exportAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
     exportAction_->setEnabled(!model_.samples().empty());
     QObject::connect(exportAction_, &QAction::triggered, &model_, &PowerModel::exportCSV);
-    QObject::connect(&model_, &PowerModel::samplesChanged, exportAction_,
-                     [this] { exportAction_->setEnabled(!model_.samples().empty()); });
+    QObject::connect(&model_, &PowerModel::changed, exportAction_, [this](PowerModel::Changes what) {
+        if (what & PowerModel::Change::samples) exportAction_->setEnabled(!model_.samples().empty());
+    });
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("退出"));
     quit->setShortcut(QKeySequence::Quit);
