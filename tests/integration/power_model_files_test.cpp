@@ -25,7 +25,9 @@ std::string readFile(const QString& path) {
 }
 
 TEST(PowerModelCSV, HeaderThenOneExactLinePerSampleAndTheUtcFileName) {
-    EXPECT_EQ(PowerModel::csv({sampleAt(example)}),
+    SampleHistory one(1);
+    one.push(sampleAt(example));
+    EXPECT_EQ(PowerModel::csv(one),
               "time,voltage_V,current_A,power_W,voltage_set_V,current_limit_A,output_enabled,protection,mode\n"
               "2026-01-31T08:15:00.500Z,12.4,1.0,12.4,12.4,1.0,true,0,0\n");
     // 23:30 UTC is already the next day east of UTC.

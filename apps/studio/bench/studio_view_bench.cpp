@@ -1,5 +1,5 @@
 // Measures the dashboard's cost on the GUI thread.
-//  synthetic phase: a made-up history, one new sample per step, the 5-minute trend
+//  synthetic phase: a made-up full history, one new sample per step, the 5-minute trend
 //    rebuilt and its panel repainted, as at 10 Hz; first with 3000 samples (just
 //    the window, the reference), then with 36000 (one hour at 10 Hz);
 //  live phase: the whole application against a simulated supply at 10 Hz for
@@ -23,6 +23,7 @@
 
 #include "app_shell.hpp"
 #include "dashboard.hpp"
+#include "sample_history.hpp"
 #include "trend_panel.hpp"
 #include "varek/sim/supply_simulator.hpp"
 #include "widgets.hpp"
@@ -77,22 +78,22 @@ double syntheticPhase(int steps, std::size_t size, const std::string& support) {
     QTest::mouseClick(app.window().findChild<varek::ui::SegmentedControl*>("trendWindowPicker")->button(2),
                       Qt::LeftButton);  // "5 分钟"
 
-    std::vector<varek::PowerSample> history;
+    varek::SampleHistory history(size);
     const int size0 = static_cast<int>(size);
     const auto start = system_clock::now() - milliseconds(100) * size0;
-    for (int i = 0; i < size0; ++i) history.push_back(syntheticSample(start + milliseconds(100) * i, i));
+    for (int i = 0; i < size0; ++i) history.push(syntheticSample(start + milliseconds(100) * i, i));
     double wallTotal = 0;
     double wallLongest = 0;
     double cpuTotal = 0;
     double cpuLongest = 0;
-    double trimTotal = 0;
+    double pushTotal = 0;
     for (int step = 0; step < steps; ++step) {
         const int i = size0 + step;
-        // The model trims its full history from the front on every sample; time that too.
-        const double trimBefore = threadCpuSeconds();
-        history.erase(history.begin());
-        trimTotal += (threadCpuSeconds() - trimBefore) * 1000;
-        history.push_back(syntheticSample(start + milliseconds(100) * i, i));
+        // The model's full history takes every sample in place of its oldest; time that too.
+        const varek::PowerSample sample = syntheticSample(start + milliseconds(100) * i, i);
+        const double pushBefore = threadCpuSeconds();
+        history.push(sample);
+        pushTotal += (threadCpuSeconds() - pushBefore) * 1000;
         QElapsedTimer t;
         t.start();
         const double cpuBefore = threadCpuSeconds();
@@ -112,7 +113,8 @@ double syntheticPhase(int steps, std::size_t size, const std::string& support) {
                 " wall mean %.3f ms, max %.3f ms\n",
                 cpuTotal / steps, cpuLongest, wallTotal / steps, wallLongest);
     std::printf("synthetic: share of one core at 10 Hz: %.2f %%\n", cpuTotal / steps * 10 / 1000 * 100);
-    std::printf("synthetic: trimming the oldest sample off the history: GUI CPU mean %.3f ms\n", trimTotal / steps);
+    std::printf("synthetic: adding a sample to the full history (the oldest goes): GUI CPU mean %.3f ms\n",
+                pushTotal / steps);
     std::printf("synthetic: RSS %ld KiB\n", rssKiB());
     return cpuTotal / steps;
 }

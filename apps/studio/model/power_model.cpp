@@ -13,8 +13,6 @@
 namespace varek {
 namespace {
 
-constexpr int measuredRateWindow = 21;
-
 QSettings preferences() { return QSettings(QStringLiteral("VAREK"), QStringLiteral("VAREK Studio")); }
 
 bool allowedRate(long long rate) {
@@ -27,8 +25,6 @@ bool allowedRate(long long rate) {
 PowerModel::PowerModel(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)), session_(std::make_shared<SerialSession>()) {
     bridge_ = std::make_shared<ApiBridge>(this, session_);
-    // One allocation for the whole bounded history (pages are touched only as it fills).
-    samples_.reserve(historyLimit + 1);
     pool_.setMaxThreadCount(1);
     pollTimer_.setSingleShot(true);
     pollTimer_.setTimerType(Qt::PreciseTimer);
@@ -169,23 +165,14 @@ void PowerModel::log(const QString& message) {
 
 void PowerModel::accept(const PowerSample& sample) {
     setLatest(sample);
-    samples_.push_back(sample);
-    if (samples_.size() > static_cast<std::size_t>(historyLimit)) {
-        samples_.erase(samples_.begin(), samples_.end() - historyLimit);
-    }
+    samples_.push(sample);
     emit changed(Change::samples);
     if (evidencePath_) writeEvidence(sample);
 }
 
 std::optional<double> PowerModel::actualRefreshRate() const {
     if (!connected_ || recovering_) return std::nullopt;
-    const std::size_t count = std::min<std::size_t>(samples_.size(), measuredRateWindow);
-    if (count < 2) return std::nullopt;
-    const auto& first = samples_[samples_.size() - count];
-    const auto& last = samples_.back();
-    const double seconds = std::chrono::duration<double>(last.time - first.time).count();
-    if (!(seconds > 0)) return std::nullopt;
-    return static_cast<double>(count - 1) / seconds;
+    return measuredRate(samples_);
 }
 
 void PowerModel::readStoredRate() {

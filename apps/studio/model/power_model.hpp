@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "sample_history.hpp"
 #include "varek/device.hpp"
 #include "varek/error.hpp"
 #include "varek/http.hpp"
@@ -96,7 +97,8 @@ public:
     bool recovering() const { return recovering_; }
     const std::optional<DeviceIdentity>& identity() const { return identity_; }
     const std::optional<PowerSample>& latest() const { return latest_; }
-    const std::vector<PowerSample>& samples() const { return samples_; }
+    /// The bounded history (at most `historyLimit`, oldest first).
+    const SampleHistory& samples() const { return samples_; }
     const QString& voltageDraft() const { return voltageDraft_; }
     void setVoltageDraft(const QString& text);
     const QString& currentDraft() const { return currentDraft_; }
@@ -119,8 +121,8 @@ public:
     /// True while an SCPI server exists.
     bool hasSCPIServer() const { return scpiServer_ != nullptr; }
 
-    /// The CSV text of `samples` (header and one line per sample, LF endings).
-    static std::string csv(const std::vector<PowerSample>& samples);
+    /// The CSV text of `samples` (header and one line per sample, oldest first, LF endings).
+    static std::string csv(const SampleHistory& samples);
     /// "VAREK-YYYY-MM-DD.csv" for the UTC date of `now`.
     static QString defaultExportName(Timestamp now = SystemClock::now());
 
@@ -203,7 +205,7 @@ private:
     bool recovering_ = false;
     std::optional<DeviceIdentity> identity_;
     std::optional<PowerSample> latest_;
-    std::vector<PowerSample> samples_;
+    SampleHistory samples_{historyLimit};
     QString voltageDraft_ = QStringLiteral("12.40");
     QString currentDraft_ = QStringLiteral("1.00");
     QString notice_ = QStringLiteral("选择电源串口，然后连接。");

@@ -24,22 +24,26 @@ std::optional<QString> writeAtomically(const QString& path, const std::string& c
     return std::nullopt;
 }
 
+void appendLine(std::string& out, const PowerSample& s) {
+    out += iso8601Millis(s.time);
+    for (const double value : {s.voltage, s.current, s.power, s.voltageSet, s.currentSet}) {
+        out += ',';
+        out += formatShortest(value);
+    }
+    out += s.outputEnabled ? ",true," : ",false,";
+    out += std::to_string(s.protection);
+    out += ',';
+    out += std::to_string(s.mode);
+    out += '\n';
+}
+
 }  // namespace
 
-std::string PowerModel::csv(const std::vector<PowerSample>& samples) {
+std::string PowerModel::csv(const SampleHistory& samples) {
     std::string out(csvHeader);
     out.reserve(out.size() + samples.size() * 80);
-    for (const auto& s : samples) {
-        out += iso8601Millis(s.time);
-        for (const double value : {s.voltage, s.current, s.power, s.voltageSet, s.currentSet}) {
-            out += ',';
-            out += formatShortest(value);
-        }
-        out += s.outputEnabled ? ",true," : ",false,";
-        out += std::to_string(s.protection);
-        out += ',';
-        out += std::to_string(s.mode);
-        out += '\n';
+    for (const auto& run : samples.runs()) {
+        for (const auto& s : run) appendLine(out, s);
     }
     return out;
 }

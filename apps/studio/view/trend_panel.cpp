@@ -16,11 +16,13 @@
 #include <QValueAxis>
 
 #include <algorithm>
+#include <span>
 #include <vector>
 
 #include "icons.hpp"
 #include "palette.hpp"
 #include "power_model.hpp"
+#include "sample_history.hpp"
 #include "varek/format.hpp"
 #include "varek/trend_series.hpp"
 #include "view_state.hpp"
@@ -208,9 +210,14 @@ void TrendPanel::sync() {
     drawHistory(samples);
 }
 
-void TrendPanel::drawHistory(std::span<const PowerSample> history) {
+void TrendPanel::drawHistory(const SampleHistory& history) {
     const Metric metric = metric_;
-    const TrendSeries series = TrendSeries::make(history, windowSeconds_, trendPointBudget,
+    // A second more than the window, so TrendSeries still picks the window's start itself.
+    std::span<const PowerSample> recent;
+    if (!history.empty()) {
+        recent = history.tailSince(history.back().time - std::chrono::seconds(windowSeconds_ + 1), windowCopy_);
+    }
+    const TrendSeries series = TrendSeries::make(recent, windowSeconds_, trendPointBudget,
                                                  [metric](const PowerSample& s) { return metricValue(metric, s); });
     std::vector<double> values;
     values.reserve(series.samples.size());

@@ -3,7 +3,7 @@
 #include <QWidget>
 
 #include <optional>
-#include <span>
+#include <vector>
 
 #include "chart_range.hpp"
 #include "varek/device.hpp"
@@ -23,6 +23,7 @@ class QValueAxis;
 namespace varek {
 
 class PowerModel;
+class SampleHistory;
 
 namespace ui {
 class SegmentedControl;
@@ -42,8 +43,8 @@ public:
     TrendPanel(PowerModel& model, QWidget* parent = nullptr);
     /// Brings labels and, when the history or a choice changed, the chart in line.
     void sync();
-    /// Rebuilds the chart from `history` (oldest first) with the current choices.
-    void drawHistory(std::span<const PowerSample> history);
+    /// Rebuilds the chart from the window's end of `history` with the current choices.
+    void drawHistory(const SampleHistory& history);
 
     Metric metric() const { return metric_; }
     int windowSeconds() const { return windowSeconds_; }
@@ -77,6 +78,7 @@ private:
     int windowSeconds_ = 30;
     ChartRange yRange_;
     std::optional<HistoryKey> drawn_;
+    std::vector<PowerSample> windowCopy_;  // the window when it straddles the history's wrap
 
     QGridLayout* top_ = nullptr;
     QWidget* titles_ = nullptr;
