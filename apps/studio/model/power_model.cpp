@@ -6,6 +6,7 @@
 
 #include "power_model_bridge.hpp"
 #include "power_model_work.hpp"
+#include "varek/serial_session.hpp"
 #include "varek/control_server.hpp"
 #include "varek/format.hpp"
 #include "varek/scpi_server.hpp"

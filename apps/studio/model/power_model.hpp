@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
@@ -20,14 +19,14 @@
 #include "sample_history.hpp"
 #include "varek/device.hpp"
 #include "varek/error.hpp"
-#include "varek/http.hpp"
-#include "varek/output_request_queue.hpp"
-#include "varek/serial_session.hpp"
 
 namespace varek {
 
 class ControlServer;
 class SCPIServer;
+class SerialSession;
+struct ControlHTTPRequest;
+struct ControlHTTPReply;
 class PowerModelTestAccess;
 
 /// The desktop application's one observable model. Lives on the GUI thread;
@@ -125,9 +124,6 @@ public:
     static std::string csv(const SampleHistory& samples);
     /// "VAREK-YYYY-MM-DD.csv" for the UTC date of `now`.
     static QString defaultExportName(Timestamp now = SystemClock::now());
-
-    /// The status object of the application's API.
-    Json apiStatus() const;
 
 public slots:
     void refreshPorts();

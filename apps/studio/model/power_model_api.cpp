@@ -24,6 +24,26 @@ ControlHTTPReply unconfirmed(const VarekError& error) {
 // The queued operation's answer when the model went away under it.
 ControlHTTPReply modelGone() { return ControlHTTPReply(503, {{"ok", false}, {"verified", false}}); }
 
+// The status object of the application's API: the sample's keys only while it is live.
+Json apiStatus(const PowerModel& model) {
+    Json status = {{"ok", true},
+                   {"connected", model.connected()},
+                   {"recovering", model.recovering()},
+                   {"source_sha", platform::sourceSHA()}};
+    if (const auto& identity = model.identity()) {
+        status["model"] = identity->model;
+        status["firmware"] = identity->firmware;
+    }
+    const auto& latest = model.latest();
+    if (model.connected() && !model.recovering() && latest) {
+        status["output_enabled"] = latest->outputEnabled;
+        status["voltage_V"] = latest->voltage;
+        status["current_A"] = latest->current;
+        status["sample_at"] = iso8601(latest->time);
+    }
+    return status;
+}
+
 }  // namespace
 
 void PowerModel::startControlServer() {
@@ -88,7 +108,7 @@ ControlHTTPReply PowerModel::ApiBridge::changeOutput(bool enabled, std::int64_t 
 PowerModel::ApiRoute PowerModel::routeAPI(const ControlHTTPRequest& request) const {
     ApiRoute route;
     if (request.path == "/v1/status") {
-        route.reply = request.method == "GET" ? ControlHTTPReply(200, apiStatus()) : failure(405, "use_GET");
+        route.reply = request.method == "GET" ? ControlHTTPReply(200, apiStatus(*this)) : failure(405, "use_GET");
     } else if (request.path == "/v1/output/on" || request.path == "/v1/output/off") {
         if (request.method != "POST") {
             route.reply = failure(405, "use_POST");
@@ -126,28 +146,10 @@ ControlHTTPReply PowerModel::finishAPIChange(bool enabled, std::int64_t generati
     accept(*sample);
     setNotice(enabled ? QStringLiteral("API开启输出 · 已读回确认") : QStringLiteral("API关闭输出 · 已读回确认"));
     log(enabled ? QStringLiteral("API请求开启输出，已读回确认。") : QStringLiteral("API请求关闭输出，已读回确认。"));
-    Json body = apiStatus();
+    Json body = apiStatus(*this);
     body["verified"] = true;
     body["output_enabled"] = enabled;
     return ControlHTTPReply(200, body);
-}
-
-Json PowerModel::apiStatus() const {
-    Json status = {{"ok", true},
-                   {"connected", connected_},
-                   {"recovering", recovering_},
-                   {"source_sha", platform::sourceSHA()}};
-    if (identity_) {
-        status["model"] = identity_->model;
-        status["firmware"] = identity_->firmware;
-    }
-    if (connected_ && !recovering_ && latest_) {
-        status["output_enabled"] = latest_->outputEnabled;
-        status["voltage_V"] = latest_->voltage;
-        status["current_A"] = latest_->current;
-        status["sample_at"] = iso8601(latest_->time);
-    }
-    return status;
 }
 
 }  // namespace varek

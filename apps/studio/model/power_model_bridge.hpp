@@ -12,7 +12,9 @@
 #include <optional>
 
 #include "power_model.hpp"
+#include "varek/http.hpp"
 #include "varek/output_request_queue.hpp"
+#include "varek/serial_session.hpp"
 
 namespace varek {
 

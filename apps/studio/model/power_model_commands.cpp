@@ -1,6 +1,7 @@
 // The dashboard's two commands: apply the setpoint drafts, switch the output.
 #include "power_model.hpp"
 #include "power_model_work.hpp"
+#include "varek/serial_session.hpp"
 #include "varek/format.hpp"
 
 namespace varek {

@@ -1,6 +1,7 @@
 // Connecting and ending a connection.
 #include "power_model.hpp"
 #include "power_model_work.hpp"
+#include "varek/serial_session.hpp"
 #include "varek/format.hpp"
 #include "varek/scpi_instrument.hpp"
 #include "varek/scpi_server.hpp"

@@ -1,6 +1,8 @@
 // Files the model writes: the CSV export and the evidence snapshot.
 #include <QSaveFile>
 
+#include <nlohmann/json.hpp>
+
 #include "power_model.hpp"
 #include "varek/format.hpp"
 #include "varek/platform.hpp"
@@ -68,7 +70,7 @@ void PowerModel::exportCSV() {
 
 void PowerModel::writeEvidence(const PowerSample& sample) const {
     try {
-        const Json snapshot = {
+        const nlohmann::json snapshot = {
             {"actual_hz", actualRefreshRate().value_or(0.0)},
             {"current_A", sample.current},
             {"current_limit_A", sample.currentSet},
