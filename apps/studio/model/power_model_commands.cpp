@@ -7,9 +7,6 @@
 namespace varek {
 namespace {
 
-constexpr double voltageMaximum = 60.0;
-constexpr double currentMaximum = 30.0;
-
 QString text(const VarekError& error) { return QString::fromStdString(error.description()); }
 
 }  // namespace
@@ -27,8 +24,8 @@ void PowerModel::applyValues() {
     std::uint16_t current = 0;
     try {
         // Voltage first: with both texts wrong only its message shows.
-        voltage = Modbus::centiUnits(voltageDraft_.toStdString(), voltageMaximum);
-        current = Modbus::centiUnits(currentDraft_.toStdString(), currentMaximum);
+        voltage = Modbus::centiUnits(voltageDraft_.toStdString(), Supply::voltageMax);
+        current = Modbus::centiUnits(currentDraft_.toStdString(), Supply::currentMax);
     } catch (const VarekError& e) {
         return commandFailed(e);
     }

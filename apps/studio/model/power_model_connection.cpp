@@ -16,13 +16,17 @@ struct Connection {
 
 QString text(const VarekError& error) { return QString::fromStdString(error.description()); }
 
+QString designation() {
+    return QString::fromUtf8(Supply::designation.data(), static_cast<qsizetype>(Supply::designation.size()));
+}
+
 }  // namespace
 
 void PowerModel::connect() {
     if (busy_ || connected_ || selectedPort_.isEmpty()) return;
     const auto station = detail::parseDecimal(station_);
-    if (!station || *station < 1 || *station > 247) {
-        setErrorMessage(QStringLiteral("站号须为 1–247。"));
+    if (!station || !Supply::validStation(*station)) {
+        setErrorMessage(QStringLiteral("站号须为 %1–%2。").arg(Supply::stationMin).arg(Supply::stationMax));
         return;
     }
     setBusy(true);
@@ -71,7 +75,8 @@ void PowerModel::finishConnect(std::int64_t generation, const DeviceIdentity& id
     setCurrentDraft(QString::fromStdString(formatFixed2(first.currentSet)));
     accept(first);
     setNotice(QStringLiteral("实时读取中"));
-    log(QStringLiteral("已连接 RD6030 / Max，固件 ") + QString::fromStdString(formatFixed2(identity.firmware)) +
+    log(QStringLiteral("已连接 ") + designation() + QStringLiteral("，固件 ") +
+        QString::fromStdString(formatFixed2(identity.firmware)) +
         QStringLiteral("。"));
     startPolling(generation);
     setBusy(false);

@@ -9,6 +9,7 @@
 #include "palette.hpp"
 #include "varek/device.hpp"
 #include "varek/format.hpp"
+#include "view_state.hpp"
 #include "widgets.hpp"
 
 namespace varek {
@@ -90,7 +91,7 @@ void ActivityPanel::sync(const QStringList& events) {
 Footer::Footer(QWidget* parent) : QWidget(parent) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(4, 0, 4, 0);
-    row->addWidget(ui::label(QStringLiteral("RD6030 / Max · USB 串口"), ui::font(10), palette::muted()));
+    row->addWidget(ui::label(designationText() + QStringLiteral(" · USB 串口"), ui::font(10), palette::muted()));
     row->addStretch();
     updated_ = ui::label(QString(), ui::font(10), palette::muted());
     updated_->setObjectName(QStringLiteral("lastUpdate"));

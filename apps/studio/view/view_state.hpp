@@ -9,6 +9,11 @@
 
 namespace varek {
 
+/// The supply's designation as display text.
+inline QString designationText() {
+    return QString::fromUtf8(Supply::designation.data(), static_cast<qsizetype>(Supply::designation.size()));
+}
+
 /// The sample the readouts show: the latest one while connected and not recovering.
 inline const PowerSample* liveSample(const PowerModel& model) {
     if (!model.connected() || model.recovering() || !model.latest()) return nullptr;
