@@ -172,7 +172,8 @@ QWidget* TrendPanel::buildChart() {
     axisX_->setTickCount(5);
     axisX_->setTitleText(QStringLiteral("时间"));
     axisY_ = new QValueAxis;
-    axisY_->setTickCount(5);
+    // Ticks on round values (chartYTicks), not the range split into equal parts.
+    axisY_->setTickType(QValueAxis::TicksDynamic);
     for (QAbstractAxis* axis : {static_cast<QAbstractAxis*>(axisX_), static_cast<QAbstractAxis*>(axisY_)}) {
         styleAxis(axis);
     }
@@ -242,7 +243,6 @@ void TrendPanel::drawHistory(const SampleHistory& history) {
         newest_->setColor(colour);
     }
     axisY_->setTitleText(metricText(metric));
-    axisY_->setLabelFormat(metric == Metric::power ? QStringLiteral("%.1f") : QStringLiteral("%.2f"));
     // The margins are in pixels, so turn them into time at the current plot width.
     const double start = static_cast<double>(epochMillis(series.domainStart));
     const double end = static_cast<double>(epochMillis(series.domainEnd));
@@ -251,6 +251,10 @@ void TrendPanel::drawHistory(const SampleHistory& history) {
     axisX_->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(start - startMargin * perPixel)),
                      QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(end + endMargin * perPixel)));
     axisY_->setRange(yRange_.lower, yRange_.upper);
+    const AxisTicks ticks = chartYTicks(yRange_);
+    axisY_->setTickAnchor(ticks.first);
+    axisY_->setTickInterval(ticks.step);
+    axisY_->setLabelFormat(QStringLiteral("%.") + QString::number(ticks.decimals) + QStringLiteral("f"));
     stack_->setCurrentIndex(1);
 }
 
