@@ -58,11 +58,17 @@ TEST_F(PowerModelTest, ExportWritesAllSamplesOrLeavesTheTargetAlone) {
     EXPECT_EQ(QDir(home.path()).entryList(QDir::Files), QStringList{"out.csv"});  // no temporary left
 }
 
-TEST_F(PowerModelTest, HistoryKeepsOnlyTheNewest) {
+TEST_F(PowerModelTest, HistoryAndActivityLogKeepOnlyTheNewest) {
     start();
     for (int i = 0; i <= PowerModel::historyLimit; ++i) PowerModelTestAccess::accept(*model, sampleAt(example, i));
     ASSERT_EQ(model->samples().size(), 36000u);
     EXPECT_EQ(model->samples().front().voltage, 1);
+    EXPECT_EQ(model->samples().back().voltage, 36000);
+
+    for (int i = 0; i <= PowerModel::eventLimit; ++i) PowerModelTestAccess::log(*model, QString::number(i));
+    ASSERT_EQ(model->events().size(), 100);
+    EXPECT_EQ(lastLog(), "100");  // newest first
+    EXPECT_EQ(model->events().back().mid(10), QStringLiteral("1"));
 }
 
 TEST_F(PowerModelTest, CommandLineSetsRateEvidenceAndConnects) {

@@ -23,6 +23,7 @@ namespace varek {
 class PowerModelTestAccess {
 public:
     static void accept(PowerModel& m, const PowerSample& s) { m.accept(s); }
+    static void log(PowerModel& m, const QString& line) { m.log(line); }
     static std::uint64_t hopsPosted(const PowerModel& m) { return m.bridge_->hopsPosted.load(); }
 };
 

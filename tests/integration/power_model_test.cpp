@@ -87,6 +87,47 @@ TEST_F(PowerModelTest, ConnectPollsAtTheChosenRateAndDisconnectKeepsTheHistory) 
     EXPECT_TRUE(portFree(sim->path()));
 }
 
+TEST_F(PowerModelTest, SettersAnnounceOnlyRealChangesUnderTheirOwnName) {
+    start();
+    // The listener's state arrives from its thread; let it settle before counting.
+    ASSERT_TRUE(waitFor([&] { return model->apiState().startsWith(QStringLiteral("API已监听")); }));
+    using C = PowerModel::Change;
+    const struct {
+        const char* name;
+        std::function<void()> act;
+        PowerModel::Changes expected;
+    } cases[] = {
+        {"same ports", [&] { model->refreshPorts(); }, {}},
+        {"same port", [&] { model->setSelectedPort(model->selectedPort()); }, {}},
+        {"other port", [&] { model->setSelectedPort(QStringLiteral("/dev/ttyUSB9")); }, C::selectedPort},
+        {"same baud", [&] { model->setBaud(115200); }, {}},
+        {"other baud", [&] { model->setBaud(9600); }, C::baud},
+        {"same station", [&] { model->setStation(QStringLiteral("1")); }, {}},
+        {"other station", [&] { model->setStation(QStringLiteral("2")); }, C::station},
+        {"same rate", [&] { model->setRefreshRate(5); }, {}},
+        {"rate not offered", [&] { model->setRefreshRate(3); }, {}},
+        {"other rate", [&] { model->setRefreshRate(2); }, C::refreshRate},
+        {"same voltage draft", [&] { model->setVoltageDraft(QStringLiteral("12.40")); }, {}},
+        {"other voltage draft", [&] { model->setVoltageDraft(QStringLiteral("5")); }, C::drafts},
+        {"other current draft", [&] { model->setCurrentDraft(QStringLiteral("2")); }, C::drafts},
+        {"no alert to dismiss", [&] { model->clearErrorMessage(); }, {}},
+        {"port gone from the list", [&] { model->refreshPorts(); }, C::selectedPort},
+    };
+    for (const auto& c : cases) {
+        PowerModel::Changes seen;
+        int emitted = 0;
+        const auto connection = QObject::connect(model.get(), &PowerModel::changed, model.get(),
+                                                 [&](PowerModel::Changes what) {
+                                                     seen |= what;
+                                                     ++emitted;
+                                                 });
+        c.act();
+        QObject::disconnect(connection);
+        EXPECT_EQ(seen, c.expected) << c.name;
+        EXPECT_EQ(emitted, c.expected ? 1 : 0) << c.name;
+    }
+}
+
 TEST_F(PowerModelTest, ConnectFailuresShowAndLogTheDescription) {
     sim::SimulatorOptions options;
     options.model = 60300;
