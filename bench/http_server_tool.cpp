@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "varek/control_server.hpp"
+#include "varek/platform.hpp"
 
 namespace {
 
@@ -29,12 +30,8 @@ int main(int argc, char** argv) {
         std::cerr << "Usage: http_server_tool PORT [SUPPORT_DIR]\n";
         return 2;
     }
-    // Block the stop signals before any thread starts, so only sigwait sees them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Block the stop signals before any thread starts, so only the wait below sees them.
+    varek::platform::blockShutdownSignals();
 
     std::filesystem::path support;
     bool temporary = argc < 3;
@@ -51,23 +48,25 @@ int main(int argc, char** argv) {
 
     int status = 0;
     try {
-        varek::ControlServer server(port, [](const varek::ControlHTTPRequest& request) {
-            return varek::ControlHTTPReply(200, {{"ok", true}, {"path", request.path}});
-        }, support);
-        std::promise<std::string> first;
+        varek::ControlServer server(
+            port,
+            [](const varek::ControlHTTPRequest& request, varek::ControlResponder responder) {
+                responder.reply(varek::ControlHTTPReply(200, {{"ok", true}, {"path", request.path}}));
+            },
+            support);
+        std::promise<varek::ListenerEvent> first;
         bool reported = false;
-        server.start([&](const std::string& line) {
-            std::cerr << line << '\n';
-            if (!reported) first.set_value(line);
+        server.start([&](const varek::ListenerEvent& event) {
+            if (!reported) first.set_value(event);
             reported = true;
         });
-        if (first.get_future().get().rfind("API启动失败", 0) == 0) {
+        const varek::ListenerEvent event = first.get_future().get();
+        if (event.kind == varek::ListenerEvent::Kind::failed) {
+            std::cerr << "http_server_tool: " << event.reason << '\n';
             status = 1;
         } else {
             std::cout << server.boundPort() << std::endl;
-            int signal = 0;
-            while (sigwait(&signals, &signal) != 0) {
-            }
+            varek::platform::waitForShutdownSignal();
         }
         server.stop();
     } catch (const std::exception& error) {

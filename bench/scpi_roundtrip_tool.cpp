@@ -5,7 +5,9 @@
 //      measured in alternating blocks of the same run: the difference is the
 //      SCPI layer's own cost per device query;
 //   3. 20 clients at once, each pipelining bursts of four different queries,
-//      checking that every reply comes back in the order asked.
+//      checking that every reply comes back in the order asked;
+//   4. *IDN? on a third connection while two other clients wait on a silent
+//      supply (each of their reads takes the 2 s transaction deadline).
 // Usage: scpi_roundtrip_tool [ROUNDS]   (default 2000 per measurement)
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -122,6 +124,30 @@ Concurrent concurrentClients(std::uint16_t port, int clients, int bursts) {
     return {4.0 * clients * bursts / seconds, outOfOrder.load()};
 }
 
+/// Median *IDN? round trip on a fresh connection while two clients' device reads
+/// wait on a silent supply; the rounds stay within the first client's 2 s wait.
+double identityWhileOthersWait(varek::sim::SupplySimulator& supply, std::uint16_t port, int& bad) {
+    supply.setSilent(true);
+    Client first(port);
+    Client second(port);
+    const std::size_t before = supply.requestCount();
+    first.send("MEAS:VOLT?\n");
+    second.send("MEAS:CURR?\n");
+    supply.waitForRequests(before + 1, std::chrono::seconds(10));
+    Client third(port);
+    std::vector<double> rounds;
+    const auto start = Clock::now();
+    while (Clock::now() - start < std::chrono::milliseconds(1000)) {
+        const auto sent = Clock::now();
+        bad += third.query("*IDN?").rfind("RuvizOzurir,", 0) != 0;
+        rounds.push_back(micros(Clock::now() - sent));
+    }
+    bad += first.line() != "nan";
+    bad += second.line() != "nan";
+    supply.setSilent(false);
+    return median(rounds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,7 +157,7 @@ int main(int argc, char** argv) {
     const varek::DeviceIdentity identity = session.connect(supply.path(), 115200, 1);
     session.setOutput(true);
     varek::SCPIServer server(0, [&] { return std::make_unique<varek::SCPIInstrument>(session, identity); });
-    server.start([](const std::string&) {});
+    server.start([](const varek::ListenerEvent&) {});
     Client client(server.boundPort());
 
     // Blocks of 100, alternating sample() and MEAS:VOLT?, keep drift (frequency
@@ -153,6 +179,7 @@ int main(int argc, char** argv) {
     }
 
     const Concurrent crowd = concurrentClients(server.boundPort(), 20, std::max(1, rounds / 80));
+    const double waiting = identityWhileOthersWait(supply, server.boundPort(), bad);
     std::printf("rounds per measurement:            %d (median of blocks of %d)\n", rounds, blockSize);
     std::printf("*IDN? round trip (no device):      %8.1f us  (%8.0f /s)\n", median(idn), 1e6 / median(idn));
     std::printf("bare session.sample():             %8.1f us  (%8.0f /s)\n", median(sample),
@@ -163,6 +190,7 @@ int main(int argc, char** argv) {
     std::printf("simulator turnaround (mean):       %8.1f us\n", supply.meanTurnaroundMicros());
     std::printf("20 clients, 4-query bursts:        %8.0f queries/s, %d bursts out of order\n",
                 crowd.queriesPerSecond, crowd.outOfOrder);
-    std::printf("malformed MEAS:VOLT? replies:      %d\n", bad);
+    std::printf("*IDN? while 2 wait on silence:     %8.1f us\n", waiting);
+    std::printf("malformed replies:                 %d\n", bad);
     return bad == 0 && crowd.outOfOrder == 0 ? 0 : 1;
 }

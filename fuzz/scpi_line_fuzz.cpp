@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "varek/device.hpp"
 #include "varek/error.hpp"
 #include "varek/scpi_instrument.hpp"
 #include "varek/serial_session.hpp"
@@ -12,7 +13,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static varek::SerialSession session;
     // One instrument across inputs, so the error queue's limits are exercised too.
-    static varek::SCPIInstrument instrument(session, varek::DeviceIdentity{60301, 12345, 1.23});
+    static varek::SCPIInstrument instrument(
+        session, varek::DeviceIdentity{varek::DeviceIdentity::supportedModel, 12345, 1.23});
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
     if (auto reply = instrument.process(text)) {
@@ -25,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap();
     }
     try {
-        if (varek::SCPIInstrument::centi(text, 'V', 60.0) > 6000) __builtin_trap();
+        using varek::Supply::voltageCentiMax, varek::Supply::voltageMax;
+        if (varek::SCPIInstrument::centi(text, 'V', voltageMax) > voltageCentiMax) __builtin_trap();
     } catch (const varek::SCPIError&) {
     } catch (const varek::VarekError&) {
     }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "sim_commands.hpp"
+#include "varek/platform.hpp"
 #include "varek/sim/supply_simulator.hpp"
 
 namespace {
@@ -52,13 +53,6 @@ void serveCommands(SupplySimulator& simulator, int stopFd) {
     }
 }
 
-int waitForSignal(const sigset_t& signals) {
-    int signal = 0;
-    while (sigwait(&signals, &signal) != 0) {
-    }
-    return signal;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,12 +61,8 @@ int main(int argc, char** argv) {
         std::cerr << usageLine;
         return 2;
     }
-    // Signals are taken by sigwait on the main thread; every other thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Signals are taken on the main thread; every other thread inherits the mask.
+    varek::platform::blockShutdownSignals();
     ::signal(SIGPIPE, SIG_IGN);
 
     std::ofstream log;
@@ -104,7 +94,7 @@ int main(int argc, char** argv) {
         int stopPipe[2];
         if (::pipe(stopPipe) != 0) return 1;
         std::thread commands([&] { serveCommands(simulator, stopPipe[0]); });
-        waitForSignal(signals);
+        varek::platform::waitForShutdownSignal();
         [[maybe_unused]] auto n = ::write(stopPipe[1], "x", 1);
         commands.join();
         ::close(stopPipe[0]);

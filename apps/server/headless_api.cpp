@@ -3,17 +3,15 @@
 #include <exception>
 #include <string>
 
-#include "varek/control_server.hpp"
+#include "varek/control_api_router.hpp"
+#include "varek/device_worker.hpp"
 #include "varek/error.hpp"
 #include "varek/format.hpp"
+#include "varek/platform.hpp"
 #include "varek/serial_session.hpp"
 
 namespace varek {
 namespace {
-
-ControlHTTPReply errorReply(int status, const char* error) {
-    return ControlHTTPReply(status, Json{{"ok", false}, {"error", error}});
-}
 
 ControlHTTPReply notConfirmed(const std::string& message) {
     return ControlHTTPReply(502, Json{{"ok", false},
@@ -22,23 +20,27 @@ ControlHTTPReply notConfirmed(const std::string& message) {
                                       {"message", message}});
 }
 
+// The failure's text stays on the server: clients only learn that the supply is away.
+ControlHTTPReply unavailable() {
+    return ControlHTTPReply(503, Json{{"ok", false}, {"connected", false}, {"error", "power_supply_unavailable"}});
+}
+
+/// Work that no longer gets its turn (shutdown) ends as this.
+VarekError stopped() { return VarekError::io("串口已断开。"); }
+
 }  // namespace
 
-HeadlessAPI::HeadlessAPI(SerialSession& session, DeviceIdentity identity)
-    : session_(session), identity_(identity) {}
+HeadlessAPI::HeadlessAPI(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker)
+    : session_(session), identity_(identity), worker_(worker) {}
 
-ControlHTTPReply HeadlessAPI::handle(const ControlHTTPRequest& request) {
-    const std::string& path = request.path;
-    if (path == "/v1/status") {
-        if (request.method != "GET") return errorReply(405, "use_GET");
-        return status();
+void HeadlessAPI::handle(const ControlHTTPRequest& request, ControlResponder responder) {
+    const auto match = ControlApiRouter::standard().match(request);
+    if (match.reply) return responder.reply(*match.reply);
+    switch (*match.route) {
+        case ApiRoute::status: return status(std::move(responder));
+        case ApiRoute::outputOn: return switchOutput(true, std::move(responder));
+        case ApiRoute::outputOff: return switchOutput(false, std::move(responder));
     }
-    if (path == "/v1/output/on" || path == "/v1/output/off") {
-        if (request.method != "POST") return errorReply(405, "use_POST");
-        const bool enabled = path == "/v1/output/on";
-        return outputQueue_.perform(enabled, [this](bool state) { return switchOutput(state); });
-    }
-    return errorReply(404, "not_found");
 }
 
 ControlHTTPReply HeadlessAPI::response(const PowerSample& sample, bool verified) const {
@@ -51,33 +53,50 @@ ControlHTTPReply HeadlessAPI::response(const PowerSample& sample, bool verified)
         {"current_A", sample.current},
         {"model", identity_.model},
         {"firmware", identity_.firmware},
-        {"source_sha", ControlServer::sourceSHA()},
+        {"source_sha", platform::sourceSHA()},
         {"sample_at", iso8601(sample.time)},
     });
 }
 
-ControlHTTPReply HeadlessAPI::status() {
-    try {
-        return response(session_.sample(), false);
-    } catch (...) {
-        // The failure's text stays on the server: clients only learn that the supply is away.
-        return ControlHTTPReply(503, Json{{"ok", false},
-                                          {"connected", false},
-                                          {"error", "power_supply_unavailable"}});
-    }
+void HeadlessAPI::status(ControlResponder responder) {
+    const bool queued = worker_.post([this, responder](bool run) {
+        if (!run) return responder.reply(unavailable());
+        if (responder.gone()) return;
+        try {
+            responder.reply(response(session_.sample(), false));
+        } catch (...) {
+            responder.reply(unavailable());
+        }
+    });
+    if (!queued) responder.reply(unavailable());
 }
 
-// Runs inside the output queue, which requires an operation that never throws.
-ControlHTTPReply HeadlessAPI::switchOutput(bool enabled) {
-    try {
-        const PowerSample sample = session_.setOutput(enabled);
-        if (sample.outputEnabled != enabled) return notConfirmed(VarekError::readback().description());
-        return response(sample, true);
-    } catch (const std::exception& error) {
-        return notConfirmed(error.what());
-    } catch (...) {
-        return notConfirmed("unknown failure");
+void HeadlessAPI::switchOutput(bool enabled, ControlResponder responder) {
+    auto operation = [this](bool state, OutputRequestQueue::Predicate wanted, OutputRequestQueue::Done finished) {
+        const bool queued = worker_.post([this, state, wanted, finished](bool run) {
+            if (!run || !wanted()) return finished({std::nullopt, stopped()});
+            try {
+                finished({session_.setOutput(state), std::nullopt});
+            } catch (const VarekError& error) {
+                finished({std::nullopt, error});
+            } catch (const std::exception& error) {
+                finished({std::nullopt, VarekError::io(error.what())});
+            }
+        });
+        if (!queued) finished({std::nullopt, stopped()});
+    };
+    outputQueue_.perform(enabled, std::move(operation), responder.goneCheck(),
+                         [this, enabled, responder](const OutputRequestQueue::Outcome& outcome) {
+                             responder.reply(switched(enabled, outcome));
+                         });
+}
+
+ControlHTTPReply HeadlessAPI::switched(bool enabled, const OutputRequestQueue::Outcome& outcome) const {
+    if (outcome.error) return notConfirmed(outcome.error->description());
+    if (!outcome.sample || outcome.sample->outputEnabled != enabled) {
+        return notConfirmed(VarekError::readback().description());
     }
+    return response(*outcome.sample, true);
 }
 
 }  // namespace varek

@@ -1,34 +1,40 @@
 #pragma once
 
+#include "varek/control_server.hpp"
 #include "varek/device.hpp"
 #include "varek/http.hpp"
 #include "varek/output_request_queue.hpp"
 
 namespace varek {
 
+class DeviceWorker;
 class SerialSession;
 
 /// The request handler of varek-server: GET "/v1/status", POST "/v1/output/on"
 /// and "/v1/output/off". Every request it sees is already authenticated.
-/// Thread-safe: device traffic is serialised by the session, switching by the queue.
+/// Routing happens on the control server's io thread; device work goes to the
+/// worker, one operation at a time, and is dropped when its client has gone.
 class HeadlessAPI {
 public:
-    /// `session` is open and must outlive the handler; `identity` is never re-read.
-    HeadlessAPI(SerialSession& session, DeviceIdentity identity);
+    /// `session` is open; `session` and `worker` must outlive the handler, whose
+    /// `identity` is never re-read.
+    HeadlessAPI(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker);
     HeadlessAPI(const HeadlessAPI&) = delete;
     HeadlessAPI& operator=(const HeadlessAPI&) = delete;
 
-    /// Routes by exact path, then method. Never throws: every failure is a reply.
-    ControlHTTPReply handle(const ControlHTTPRequest& request);
+    /// Answers through `responder`, exactly once (or not at all when the client has gone).
+    void handle(const ControlHTTPRequest& request, ControlResponder responder);
     /// 200 with the ten-key status body for `sample`.
     ControlHTTPReply response(const PowerSample& sample, bool verified) const;
 
 private:
-    ControlHTTPReply status();
-    ControlHTTPReply switchOutput(bool enabled);
+    void status(ControlResponder responder);
+    void switchOutput(bool enabled, ControlResponder responder);
+    ControlHTTPReply switched(bool enabled, const OutputRequestQueue::Outcome& outcome) const;
 
     SerialSession& session_;
     const DeviceIdentity identity_;
+    DeviceWorker& worker_;
     OutputRequestQueue outputQueue_;
 };
 

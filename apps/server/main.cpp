@@ -2,13 +2,15 @@
 // SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,11 +18,9 @@
 #include <string_view>
 #include <thread>
 
-#include <asio/io_context.hpp>
-#include <asio/signal_set.hpp>
-
 #include "headless_api.hpp"
 #include "varek/control_server.hpp"
+#include "varek/device_worker.hpp"
 #include "varek/platform.hpp"
 #include "varek/scpi_instrument.hpp"
 #include "varek/scpi_server.hpp"
@@ -32,6 +32,8 @@ using namespace varek;
 
 constexpr int baud = 115200;
 constexpr std::uint8_t station = 1;
+/// How long start-up may take to notice a shutdown signal before the process ends anyway.
+constexpr auto startupGrace = std::chrono::milliseconds(1500);
 constexpr std::string_view usageLine =
     "Usage: varek-server <serial-port> (115200, station 1; authenticated output on/off API "
     "and SCPI on 18760)\n";
@@ -77,8 +79,8 @@ std::optional<Options> parseArguments(int argc, char** argv) {
     return options;
 }
 
-/// The exit code requested by a status line or a signal, handed to the main thread,
-/// which alone shuts down: the first request decides the code.
+/// The exit code asked for by a listener failure or a signal, handed to the main
+/// thread, which alone shuts down: the first request decides the code.
 class ExitRequest {
 public:
     void request(int code) {
@@ -87,6 +89,10 @@ public:
             if (!code_) code_ = code;
         }
         changed_.notify_all();
+    }
+    bool requested() {
+        std::lock_guard lock(mutex_);
+        return code_.has_value();
     }
     int wait() {
         std::unique_lock lock(mutex_);
@@ -100,58 +106,49 @@ private:
     std::optional<int> code_;
 };
 
-sigset_t shutdownSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-/// SIGINT and SIGTERM on a thread of their own ("VAREK.Server.Signals"). Every other
-/// thread keeps both blocked, so only this thread receives them and neither signal's
-/// default action can run, not even after this watcher has gone.
+/// Takes SIGINT and SIGTERM on a thread of its own ("VAREK.Server.Signals") from
+/// the first moment of start-up. A signal asks for exit 0 and makes the session
+/// refuse every further transaction at once, so nothing reaches the supply after
+/// it; should start-up still not have ended after a grace period (a hang in some
+/// system call), the process ends there, without having written anything.
 class SignalWatcher {
 public:
-    explicit SignalWatcher(ExitRequest& exitRequest) : exit_(exitRequest), signals_(io_, SIGINT, SIGTERM) {
-        arm();
-        thread_ = std::thread([this] {
-            platform::nameThisThread("VAREK.Server.Signals");
-            const sigset_t set = shutdownSignals();
-            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-            io_.run();
-            pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        });
+    SignalWatcher(ExitRequest& exitRequest, SerialSession& session) : exit_(exitRequest), session_(session) {
+        thread_ = std::thread([this] { watch(); });
     }
     ~SignalWatcher() {
-        io_.stop();
+        done_ = true;
+        // Wakes the sigwait below; the signal is blocked everywhere, so nothing else sees it.
+        pthread_kill(thread_.native_handle(), SIGTERM);
         thread_.join();
     }
+    /// Start-up is over: from now on the main thread is waiting and answers at once.
+    void started() { starting_ = false; }
 
 private:
-    // Re-armed after each arrival: a second signal during shutdown is harmless.
-    void arm() {
-        signals_.async_wait([this](const std::error_code& error, int) {
-            if (error) return;
+    void watch() {
+        platform::nameThisThread("VAREK.Server.Signals");
+        for (;;) {
+            platform::waitForShutdownSignal();
+            if (done_) return;
+            session_.refuseTransactions();
             exit_.request(0);
-            arm();
-        });
+            if (starting_ && !graceArmed_.exchange(true)) {
+                std::thread([this] {
+                    std::this_thread::sleep_for(startupGrace);
+                    if (starting_ && !done_) ::_exit(0);
+                }).detach();
+            }
+        }
     }
 
     ExitRequest& exit_;
-    asio::io_context io_;
-    asio::signal_set signals_;
+    SerialSession& session_;
+    std::atomic<bool> done_{false};
+    std::atomic<bool> starting_{true};
+    std::atomic<bool> graceArmed_{false};
     std::thread thread_;
 };
-
-/// Writes each status line to standard error; a line starting with `failurePrefix`
-/// asks the main thread for exit code 1.
-std::function<void(const std::string&)> statusHandler(ExitRequest& exitRequest, std::string failurePrefix) {
-    return [&exitRequest, failurePrefix](const std::string& line) {
-        writeLine(stderr, line);
-        if (line.starts_with(failurePrefix)) exitRequest.request(1);
-    };
-}
 
 void printBanner(const Options& options, const ControlServer& control) {
     const std::string http = std::to_string(options.httpPort);
@@ -161,36 +158,65 @@ void printBanner(const Options& options, const ControlServer& control) {
     std::fflush(stdout);
 }
 
+/// Writes a listener's event as the program's status line; a failure asks for exit 1.
+ListenerCallback apiEvents(ExitRequest& exitRequest) {
+    return [&exitRequest](const ListenerEvent& event) {
+        if (event.kind == ListenerEvent::Kind::listening) {
+            return writeLine(stderr, "API已监听 · 本机 / 局域网 · " + std::to_string(event.port));
+        }
+        writeLine(stderr, "API启动失败：" + event.reason);
+        exitRequest.request(1);
+    };
+}
+
+ListenerCallback scpiEvents(ExitRequest& exitRequest) {
+    return [&exitRequest](const ListenerEvent& event) {
+        if (event.kind == ListenerEvent::Kind::listening) {
+            return writeLine(stderr, "SCPI ready on TCP " + std::to_string(event.port) +
+                                         ", local and LAN, no authentication");
+        }
+        writeLine(stderr, "SCPI failed: " + event.reason);
+        exitRequest.request(1);
+    };
+}
+
 /// Everything after a successful connect: the servers, the banner, the wait and an
 /// orderly shutdown. Returns the exit code; the session is closed on every path.
-int serve(const Options& options, SerialSession& session, const DeviceIdentity& identity) {
-    ExitRequest exitRequest;
-    HeadlessAPI api(session, identity);
+int serve(const Options& options, SerialSession& session, const DeviceIdentity& identity, ExitRequest& exitRequest,
+          SignalWatcher& signals) {
+    DeviceWorker worker("VAREK.Device");
+    HeadlessAPI api(session, identity, worker);
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<SCPIServer> scpi;
     int code = 1;
     try {
         control = std::make_unique<ControlServer>(
-            options.httpPort, [&api](const ControlHTTPRequest& request) { return api.handle(request); });
-        control->start(statusHandler(exitRequest, "API启动失败"));
-        scpi = std::make_unique<SCPIServer>(options.scpiPort, [&session, identity] {
-            return std::make_unique<SCPIInstrument>(session, identity);
-        });
-        scpi->start(statusHandler(exitRequest, "SCPI failed"));
-        SignalWatcher signals(exitRequest);
-        printBanner(options, *control);
+            options.httpPort, [&api](const ControlHTTPRequest& request, ControlResponder responder) {
+                api.handle(request, std::move(responder));
+            });
+        if (!exitRequest.requested()) control->start(apiEvents(exitRequest));
+        scpi = std::make_unique<SCPIServer>(
+            options.scpiPort, [&session, identity] { return std::make_unique<SCPIInstrument>(session, identity); },
+            [&worker](std::function<void(bool)> job) { return worker.post(std::move(job)); });
+        if (!exitRequest.requested()) {
+            scpi->start(scpiEvents(exitRequest));
+            printBanner(options, *control);
+        }
+        signals.started();
         code = exitRequest.wait();
-        // Stop taking work first, then close the port: requests still queued on the
-        // workers then fail at once instead of reaching the supply during shutdown.
-        control->stop();
-        scpi->stop();
-        session.disconnect();
     } catch (const std::exception& error) {
-        if (control) control->stop();
-        if (scpi) scpi->stop();
-        session.disconnect();
-        writeLine(stderr, error.what());
+        signals.started();
+        if (!exitRequest.requested()) writeLine(stderr, error.what());
+        exitRequest.request(1);
+        code = exitRequest.wait();
     }
+    // Stop taking work, then make the session refuse every further transaction:
+    // queued requests fail at once instead of reaching the supply during shutdown.
+    if (control) control->stop();
+    if (scpi) scpi->stop();
+    session.refuseTransactions();
+    worker.stop();
+    session.disconnect();
     scpi.reset();
     control.reset();
     return code;
@@ -202,22 +228,25 @@ int main(int argc, char** argv) {
     const std::optional<Options> options = parseArguments(argc, argv);
     if (!options) return 2;
 
-    // Blocked before any thread exists, so every thread inherits the mask and only
-    // the signal watcher ever receives SIGINT or SIGTERM.
-    const sigset_t signalsToWatch = shutdownSignals();
-    pthread_sigmask(SIG_BLOCK, &signalsToWatch, nullptr);
+    // Before any thread exists, so that every thread inherits the mask.
+    platform::blockShutdownSignals();
 
     SerialSession session;
+    ExitRequest exitRequest;
+    SignalWatcher signals(exitRequest, session);
     DeviceIdentity identity;
     try {
         identity = session.connect(options->path, baud, station);
         session.sample();  // proves the supply answers before anything listens
     } catch (const std::exception& error) {
         session.disconnect();
+        signals.started();
+        // A signal during the connect is a requested stop, not a failure.
+        if (exitRequest.requested()) return 0;
         writeLine(stderr, error.what());
         return 1;
     }
-    const int code = serve(*options, session, identity);
+    const int code = serve(*options, session, identity, exitRequest, signals);
     session.disconnect();
     std::fflush(stdout);
     std::fflush(stderr);

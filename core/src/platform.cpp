@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/random.h>
 #endif
+#include <signal.h>
 
 namespace varek::detail {
 extern const char* const buildRevision;
@@ -56,6 +57,31 @@ void nameThisThread(const std::string& name) noexcept {
 #else
     pthread_setname_np(pthread_self(), cut.c_str());
 #endif
+}
+
+namespace {
+
+sigset_t shutdownSignals() noexcept {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+void blockShutdownSignals() noexcept {
+    const sigset_t set = shutdownSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int waitForShutdownSignal() noexcept {
+    const sigset_t set = shutdownSignals();
+    int signal = 0;
+    while (sigwait(&set, &signal) != 0) {
+    }
+    return signal;
 }
 
 }  // namespace varek::platform

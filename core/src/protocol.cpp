@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "varek/device.hpp"
+
 namespace varek {
 namespace Modbus {
 namespace {
@@ -80,7 +82,7 @@ Bytes framed(ByteView body) {
 }
 
 void validateStation(std::uint8_t station) {
-    if (station == 0 || station > 247) throw VarekError::invalid("站号须为 1–247。");
+    if (!Supply::validStation(station)) throw VarekError::invalid("站号须为 1–247。");
 }
 
 Bytes read(std::uint8_t station, std::uint16_t start, std::uint16_t count) {

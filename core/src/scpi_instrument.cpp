@@ -82,15 +82,105 @@ SCPIError entryForCurrentException() {
     }
 }
 
+// The command tables. Their handler types decide what a command may touch: only the
+// device tables get the session, so needsDevice() and the dispatcher cannot disagree.
+using LocalSet = void (*)(std::deque<SCPIError>& errors, const std::string& parameter);
+using DeviceSet = void (*)(SerialSession& session, const std::string& parameter);
+using LocalQuery = std::string (*)(const DeviceIdentity& identity, std::deque<SCPIError>& errors);
 using SampleReply = std::string (*)(const PowerSample&);
 
-struct SampleQuery {
+template <typename Handler>
+struct Command {
     std::string_view header;
-    SampleReply reply;
+    Handler run;
+};
+
+template <typename Handler, std::size_t size>
+const Command<Handler>* lookup(const Command<Handler> (&table)[size], std::string_view header) {
+    for (const Command<Handler>& command : table) {
+        if (command.header == header) return &command;
+    }
+    return nullptr;
+}
+
+void refuseParameter(const std::string& parameter) {
+    if (!parameter.empty()) fail(-108, "Parameter not allowed");
+}
+
+void selectChannel(std::deque<SCPIError>&, const std::string& parameter) {
+    const std::string channel = upper(parameter);
+    if (channel != "1" && channel != "CH1") fail(-222, "Only channel 1 is available");
+}
+
+void setOutput(SerialSession& session, const std::string& parameter) {
+    const std::string state = upper(parameter);
+    if (state == "1" || state == "ON") {
+        session.setOutput(true);
+    } else if (state == "0" || state == "OFF") {
+        session.setOutput(false);
+    } else {
+        fail(-224, "Illegal parameter value");
+    }
+}
+
+std::uint16_t volts(std::string_view text) { return SCPIInstrument::centi(text, 'V', Supply::voltageMax); }
+std::uint16_t amperes(std::string_view text) { return SCPIInstrument::centi(text, 'A', Supply::currentMax); }
+
+void apply(SerialSession& session, const std::string& parameter) {
+    const auto pieces = split(parameter, ',');
+    if (pieces.size() != 2) fail(-109, "Missing or extra parameter");
+    // The voltage is converted first, so its error wins and nothing is written.
+    const std::uint16_t voltage = volts(pieces[0]);
+    const std::uint16_t current = amperes(pieces[1]);
+    session.setValues(voltage, current);
+}
+
+constexpr Command<LocalSet> localSets[] = {
+    {"*OPC", [](std::deque<SCPIError>&, const std::string& p) { refuseParameter(p); }},
+    {"*WAI", [](std::deque<SCPIError>&, const std::string& p) { refuseParameter(p); }},
+    {"*CLS",
+     [](std::deque<SCPIError>& errors, const std::string& p) {
+         refuseParameter(p);
+         errors.clear();
+     }},
+    {"INST:NSEL", selectChannel},
+    {"INST:SEL", selectChannel},
+};
+
+constexpr Command<DeviceSet> deviceSets[] = {
+    {"OUTP", setOutput},
+    {"OUTP:STAT", setOutput},
+    {"VOLT", [](SerialSession& session, const std::string& p) { session.setVoltage(volts(p)); }},
+    {"CURR", [](SerialSession& session, const std::string& p) { session.setCurrent(amperes(p)); }},
+    {"APPL", apply},
+};
+
+std::string nextError(const DeviceIdentity&, std::deque<SCPIError>& errors) {
+    SCPIError entry{0, "No error"};
+    if (!errors.empty()) {
+        entry = std::move(errors.front());
+        errors.pop_front();
+    }
+    return std::to_string(entry.code) + ",\"" + entry.message + "\"";
+}
+
+constexpr Command<LocalQuery> localQueries[] = {
+    {"*IDN",
+     [](const DeviceIdentity& identity, std::deque<SCPIError>&) {
+         return "RuvizOzurir,VAREK-RD6030-Max-SCPI," + std::to_string(identity.serial) + "," +
+                formatShortest(identity.firmware);
+     }},
+    {"*OPC", [](const DeviceIdentity&, std::deque<SCPIError>&) { return std::string("1"); }},
+    {"INST:NSEL", [](const DeviceIdentity&, std::deque<SCPIError>&) { return std::string("1"); }},
+    {"INST:SEL", [](const DeviceIdentity&, std::deque<SCPIError>&) { return std::string("CH1"); }},
+    {"SYST:VERS", [](const DeviceIdentity&, std::deque<SCPIError>&) { return std::string("1999.0"); }},
+    {"SYST:SOUR:SHA", [](const DeviceIdentity&, std::deque<SCPIError>&) { return platform::sourceSHA(); }},
+    {"SYST:ERR", nextError},
+    {"SYST:ERR:NEXT", nextError},
 };
 
 // Every value query reads the supply afresh; nothing is cached between commands.
-constexpr SampleQuery sampleQueries[] = {
+constexpr Command<SampleReply> sampleQueries[] = {
     {"OUTP", [](const PowerSample& s) { return std::string(s.outputEnabled ? "1" : "0"); }},
     {"OUTP:STAT", [](const PowerSample& s) { return std::string(s.outputEnabled ? "1" : "0"); }},
     {"VOLT", [](const PowerSample& s) { return formatFixed2(s.voltageSet); }},
@@ -105,60 +195,49 @@ constexpr SampleQuery sampleQueries[] = {
     {"MEAS:POW:DC", [](const PowerSample& s) { return formatFixed2(s.power); }},
 };
 
-void runSet(SerialSession& session, std::deque<SCPIError>& errors, const std::string& header,
-            const std::string& parameter) {
-    if (header == "*OPC" || header == "*WAI" || header == "*CLS") {
-        if (!parameter.empty()) fail(-108, "Parameter not allowed");
-        if (header == "*CLS") errors.clear();
-    } else if (header == "OUTP" || header == "OUTP:STAT") {
-        const std::string state = upper(parameter);
-        if (state == "1" || state == "ON") {
-            session.setOutput(true);
-        } else if (state == "0" || state == "OFF") {
-            session.setOutput(false);
-        } else {
-            fail(-224, "Illegal parameter value");
-        }
-    } else if (header == "VOLT") {
-        session.setVoltage(SCPIInstrument::centi(parameter, 'V', 60.0));
-    } else if (header == "CURR") {
-        session.setCurrent(SCPIInstrument::centi(parameter, 'A', 30.0));
-    } else if (header == "APPL") {
-        const auto pieces = split(parameter, ',');
-        if (pieces.size() != 2) fail(-109, "Missing or extra parameter");
-        const std::uint16_t voltage = SCPIInstrument::centi(pieces[0], 'V', 60.0);
-        const std::uint16_t current = SCPIInstrument::centi(pieces[1], 'A', 30.0);
-        session.setValues(voltage, current);
-    } else if (header == "INST:NSEL" || header == "INST:SEL") {
-        const std::string channel = upper(parameter);
-        if (channel != "1" && channel != "CH1") fail(-222, "Only channel 1 is available");
-    } else {
-        fail(-113, "Undefined header");
+/// One command of a line: its normalized header and its parameter.
+struct Parsed {
+    std::string header;
+    std::string parameter;
+    bool query() const { return !header.empty() && header.back() == '?'; }
+    /// The header without a query's "?".
+    std::string_view bare() const {
+        return std::string_view(header).substr(0, header.size() - (query() ? 1 : 0));
     }
+};
+
+/// Splits a piece between semicolons into header and parameter; nothing for a blank piece.
+std::optional<Parsed> parse(std::string_view piece) {
+    const std::string_view command = trim(piece, lineSpace);
+    if (command.empty()) return std::nullopt;
+    const auto gap = command.find_first_of(lineSpace);
+    const std::string_view parameter =
+        gap == std::string_view::npos ? std::string_view{} : trim(command.substr(gap), blanks);
+    return Parsed{SCPIInstrument::normalize(command.substr(0, gap)), std::string(parameter)};
 }
 
-std::string runQuery(SerialSession& session, const DeviceIdentity& identity,
-                     std::deque<SCPIError>& errors, const std::string& header) {
-    if (header == "*IDN") {
-        return "RuvizOzurir,VAREK-RD6030-Max-SCPI," + std::to_string(identity.serial) + "," +
-               formatShortest(identity.firmware);
+void runSet(SerialSession& session, std::deque<SCPIError>& errors, const Parsed& command) {
+    if (const auto* local = lookup(localSets, command.header)) {
+        return local->run(errors, command.parameter);
     }
-    if (header == "*OPC" || header == "INST:NSEL") return "1";
-    if (header == "INST:SEL") return "CH1";
-    if (header == "SYST:VERS") return "1999.0";
-    if (header == "SYST:SOUR:SHA") return platform::sourceSHA();
-    if (header == "SYST:ERR" || header == "SYST:ERR:NEXT") {
-        SCPIError entry{0, "No error"};
-        if (!errors.empty()) {
-            entry = std::move(errors.front());
-            errors.pop_front();
-        }
-        return std::to_string(entry.code) + ",\"" + entry.message + "\"";
-    }
-    for (const SampleQuery& query : sampleQueries) {
-        if (query.header == header) return query.reply(session.sample());
+    if (const auto* device = lookup(deviceSets, command.header)) {
+        return device->run(session, command.parameter);
     }
     fail(-113, "Undefined header");
+}
+
+std::string runQuery(SerialSession& session, const DeviceIdentity& identity, std::deque<SCPIError>& errors,
+                     const Parsed& command) {
+    // A query never takes a parameter; refuse it before looking the header up.
+    refuseParameter(command.parameter);
+    if (const auto* local = lookup(localQueries, command.bare())) return local->run(identity, errors);
+    if (const auto* sample = lookup(sampleQueries, command.bare())) return sample->run(session.sample());
+    fail(-113, "Undefined header");
+}
+
+bool reachesDevice(const Parsed& command) {
+    if (command.query()) return command.parameter.empty() && lookup(sampleQueries, command.bare());
+    return lookup(deviceSets, command.header) != nullptr;
 }
 
 }  // namespace
@@ -178,21 +257,19 @@ std::optional<std::string> SCPIInstrument::process(std::string_view line, std::s
     for (std::string_view piece : split(line, ';')) {
         if (piece.empty()) continue;
         if (stop.stop_requested()) return std::nullopt;
-        const std::string_view command = trim(piece, lineSpace);
-        if (command.empty()) continue;
-
-        const auto gap = command.find_first_of(lineSpace);
-        const std::string header = normalize(command.substr(0, gap));
-        const std::string parameter(
-            gap == std::string_view::npos ? std::string_view{} : trim(command.substr(gap), blanks));
-        const bool query = !header.empty() && header.back() == '?';
+        const std::optional<Parsed> command = parse(piece);
+        if (!command) continue;
 
         std::optional<std::string> reply;
         try {
-            reply = runCommand(header, parameter);
+            if (command->query()) {
+                reply = runQuery(session_, identity_, errors_, *command);
+            } else {
+                runSet(session_, errors_, *command);
+            }
         } catch (...) {
             queue(entryForCurrentException());
-            if (query) reply = "nan";
+            if (command->query()) reply = "nan";
         }
         if (reply) {
             if (anyReply) replies += ';';
@@ -203,6 +280,14 @@ std::optional<std::string> SCPIInstrument::process(std::string_view line, std::s
     if (!anyReply) return std::nullopt;
     replies += '\n';
     return replies;
+}
+
+bool SCPIInstrument::needsDevice(std::string_view line) {
+    for (std::string_view piece : split(line, ';')) {
+        const std::optional<Parsed> command = parse(piece);
+        if (command && reachesDevice(*command)) return true;
+    }
+    return false;
 }
 
 std::string SCPIInstrument::normalize(std::string_view header) {
@@ -232,17 +317,6 @@ std::uint16_t SCPIInstrument::centi(std::string_view text, char unit, double max
     if (!value.empty() && value.back() == upperChar(unit)) value.pop_back();
     if (value.empty()) fail(-109, "Missing parameter");
     return Modbus::centiUnits(value, maximum);
-}
-
-std::optional<std::string> SCPIInstrument::runCommand(const std::string& header,
-                                                      const std::string& parameter) {
-    if (!header.empty() && header.back() == '?') {
-        // A query never takes a parameter; refuse it before looking the header up.
-        if (!parameter.empty()) fail(-108, "Parameter not allowed");
-        return runQuery(session_, identity_, errors_, header.substr(0, header.size() - 1));
-    }
-    runSet(session_, errors_, header, parameter);
-    return std::nullopt;
 }
 
 void SCPIInstrument::queue(SCPIError entry) {

@@ -1,228 +1,217 @@
 #include "varek/scpi_server.hpp"
 
-#include <algorithm>
 #include <array>
 #include <atomic>
-#include <future>
-#include <map>
+#include <mutex>
 #include <optional>
 #include <stop_token>
-#include <thread>
+#include <unordered_map>
 
 #include <asio.hpp>
 
-#include "varek/device.hpp"
-#include "varek/platform.hpp"
+#include "varek/device_worker.hpp"
+#include "varek/net/io_thread.hpp"
+#include "varek/net/tcp_listener.hpp"
+#include "varek/scpi_line_buffer.hpp"
 
 namespace varek {
-
-using asio::ip::tcp;
-
-struct SCPIServer::Impl {
-    static constexpr std::size_t readSize = 4096;
-    static constexpr std::size_t bufferLimit = 8192;
-    static constexpr auto acceptRetry = std::chrono::milliseconds(100);
-
-    class SCPIPeer;
-    using PeerId = std::array<std::uint8_t, 16>;
-
-    Impl(std::uint16_t port, Factory makeInstrument, std::size_t workers)
-        : listenPort(port), factory(std::move(makeInstrument)),
-          pool(std::max<std::size_t>(workers, 1)) {
-        ioThread = std::thread([this] {
-            platform::nameThisThread("VAREK.SCPI");
-            io.run();
-        });
-    }
-
-    /// Runs `task` on the io thread and waits for it; inline when already there.
-    template <typename Task>
-    auto onIoThread(Task task) -> decltype(task()) {
-        if (io.get_executor().running_in_this_thread()) return task();
-        // Wrapped in a lambda: Asio would take the future of a bare packaged_task itself.
-        auto packaged = std::make_shared<std::packaged_task<decltype(task())()>>(std::move(task));
-        auto result = packaged->get_future();
-        asio::post(io, [packaged] { (*packaged)(); });
-        return result.get();
-    }
-
-    void report(const std::string& text) {
-        if (!state) return;
-        try {
-            state(text);
-        } catch (...) {
-            // A failing owner callback must not take the listener's thread down.
-        }
-    }
-
-    std::error_code listen();
-    void accept();
-    void addPeer(tcp::socket socket);
-    void shutdown();
-    void forget(const PeerId& id) { peers.erase(id); }
-
-    const std::uint16_t listenPort;
-    const Factory factory;
-    asio::io_context io;
-    asio::executor_work_guard<asio::io_context::executor_type> guard = asio::make_work_guard(io);
-    asio::thread_pool pool;
-    std::thread ioThread;
-    std::atomic<std::uint16_t> boundPort{0};
-
-    // Io thread only.
-    StateCallback state;
-    tcp::acceptor acceptor{io};
-    asio::steady_timer retryTimer{io};
-    std::map<PeerId, std::shared_ptr<SCPIPeer>> peers;
-};
-
-/// One connection: reads lines, hands them one at a time to its instrument on the
-/// worker pool, and writes each reply before reading on. Io thread only, except
-/// the instrument call itself.
-class SCPIServer::Impl::SCPIPeer : public std::enable_shared_from_this<SCPIPeer> {
-public:
-    SCPIPeer(Impl& server, PeerId id, tcp::socket socket, std::unique_ptr<SCPIInstrument> instrument)
-        : server_(server), id_(id), socket_(std::move(socket)), instrument_(std::move(instrument)) {}
-
-    void start() { read(); }
-
-    /// Idempotent: stops line work before its next command and closes the socket.
-    void cancel() {
-        if (cancelled_) return;
-        cancelled_ = true;
-        closed_ = true;
-        work_.request_stop();
-        input_.clear();
-        std::error_code ignored;
-        socket_.shutdown(tcp::socket::shutdown_both, ignored);
-        socket_.close(ignored);
-        server_.forget(id_);
-    }
-
-private:
-    void read() {
-        socket_.async_read_some(asio::buffer(readBuffer_),
-                                [self = shared_from_this()](std::error_code error, std::size_t size) {
-                                    self->received(error, size);
-                                });
-    }
-
-    void received(std::error_code error, std::size_t size) {
-        if (cancelled_) return;
-        input_.append(readBuffer_.data(), size);
-        closed_ = static_cast<bool>(error);  // end of stream or a failure
-        if (input_.size() > bufferLimit) return cancel();
-        drain();
-    }
-
-    void drain() {
-        if (cancelled_) return;
-        const auto end = input_.find('\n');
-        if (end == std::string::npos) {
-            if (closed_) return cancel();
-            return read();
-        }
-        std::string line = input_.substr(0, end);
-        input_.erase(0, end + 1);
-        const bool ascii = std::all_of(line.begin(), line.end(),
-                                       [](char c) { return static_cast<unsigned char>(c) <= 0x7F; });
-        if (!ascii) return cancel();
-        process(std::move(line));
-    }
-
-    void process(std::string line) {
-        work_ = std::stop_source();
-        asio::post(server_.pool, [self = shared_from_this(), line = std::move(line),
-                                  stop = work_.get_token()] {
-            auto reply = self->instrument_->process(line, stop);
-            asio::post(self->server_.io, [self, reply = std::move(reply)]() mutable {
-                self->processed(std::move(reply));
-            });
-        });
-    }
-
-    void processed(std::optional<std::string> reply) {
-        if (cancelled_) return;
-        if (!reply) return drain();
-        reply_ = std::move(*reply);
-        asio::async_write(socket_, asio::buffer(reply_),
-                          [self = shared_from_this()](std::error_code error, std::size_t) {
-                              if (self->cancelled_) return;
-                              if (error) return self->cancel();
-                              self->drain();
-                          });
-    }
-
-    Impl& server_;
-    const PeerId id_;
-    tcp::socket socket_;
-    const std::unique_ptr<SCPIInstrument> instrument_;
-    std::array<char, readSize> readBuffer_{};
-    std::string input_;
-    std::string reply_;
-    bool closed_ = false;
-    bool cancelled_ = false;
-    std::stop_source work_;
-};
-
-std::error_code SCPIServer::Impl::listen() {
-    std::error_code error;
-    acceptor.open(tcp::v4(), error);
-    if (error) return error;
-    acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-    if (!error) acceptor.bind(tcp::endpoint(asio::ip::address_v4::any(), listenPort), error);
-    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
-        std::error_code ignored;
-        acceptor.close(ignored);
-        report("SCPI failed: " + error.message());
-        return {};
-    }
-    boundPort = acceptor.local_endpoint(error).port();
-    report("SCPI ready on TCP " + std::to_string(boundPort.load()) +
-           ", local and LAN, no authentication");
-    if (acceptor.is_open()) accept();  // the callback may have stopped the server
-    return {};
-}
-
 namespace {
 
-// Running out of descriptors or memory, or a peer that gave up during the
-// handshake, says nothing about the listener itself: keep listening.
-bool transientAcceptError(const std::error_code& error) {
-    for (std::errc transient : {std::errc::too_many_files_open, std::errc::too_many_files_open_in_system,
-                                std::errc::no_buffer_space, std::errc::not_enough_memory,
-                                std::errc::connection_aborted, std::errc::interrupted,
-                                std::errc::protocol_error}) {
-        if (error == transient) return true;
+using asio::ip::tcp;
+constexpr std::size_t readSize = 4096;
+
+/// Posts work to the io thread while the server exists; device jobs that outlive
+/// the server (they sit in the owner's queue) then post nothing.
+struct IoPoster {
+    explicit IoPoster(asio::io_context::executor_type io) : io(std::move(io)) {}
+    template <typename F>
+    void post(F work) {
+        std::lock_guard lock(mutex);
+        if (open) asio::post(io, std::move(work));
     }
-    return false;
-}
+    void close() {
+        std::lock_guard lock(mutex);
+        open = false;
+    }
+    asio::io_context::executor_type io;
+    std::mutex mutex;
+    bool open = true;
+};
+
+/// What a connection's device job needs, none of it tied to the io thread.
+struct LineLink {
+    std::atomic<bool> gone{false};
+    std::stop_source stop;
+};
 
 }  // namespace
 
-void SCPIServer::Impl::accept() {
-    acceptor.async_accept([this](std::error_code error, tcp::socket socket) {
-        // The listener may have been closed by stop() while this completion was queued.
-        if (!acceptor.is_open() || error == asio::error::operation_aborted) return;
-        if (!error) {
-            addPeer(std::move(socket));
-            return accept();
-        }
-        if (!transientAcceptError(error)) {
-            std::error_code ignored;
-            acceptor.close(ignored);
-            boundPort = 0;
-            return report("SCPI failed: " + error.message());
-        }
-        retryTimer.expires_after(acceptRetry);
-        retryTimer.async_wait([this](std::error_code waitError) {
-            if (!waitError && acceptor.is_open()) accept();
-        });
-    });
-}
+class SCPIPeer;
 
-void SCPIServer::Impl::addPeer(tcp::socket socket) {
+struct SCPIServer::Impl {
+    Impl(std::uint16_t port, Factory makeInstrument, Dispatch dispatchWork)
+        : listenPort(port), factory(std::move(makeInstrument)), dispatch(std::move(dispatchWork)) {
+        if (!dispatch) {
+            ownWorker = std::make_unique<DeviceWorker>("VAREK.SCPI.Dev");
+            dispatch = [worker = ownWorker.get()](std::function<void(bool)> job) { return worker->post(std::move(job)); };
+        }
+        poster = std::make_shared<IoPoster>(io.executor());
+    }
+
+    void shutdown();
+    void addPeer(tcp::socket socket, net::ConnectionSlot slot);
+
+    const std::uint16_t listenPort;
+    const Factory factory;
+    Dispatch dispatch;
+    std::unique_ptr<DeviceWorker> ownWorker;
+    net::IoThread io{"VAREK.SCPI"};
+    std::shared_ptr<IoPoster> poster;
+    std::atomic<std::size_t> openConnections{0};
+
+    // Io thread only, except `listener` which other threads read under listenerMutex.
+    std::shared_ptr<net::TcpListener> listener;
+    mutable std::mutex listenerMutex;
+    /// Owns every open connection, also while nothing is pending on its socket (a
+    /// half-closed client whose line is with the device); cancel() lets go.
+    std::unordered_map<SCPIPeer*, std::shared_ptr<SCPIPeer>> peers;
+    /// Idle connections hold no read buffer: reads land here and are copied out.
+    std::array<char, readSize> scratch{};
+};
+
+/// One connection: reads lines, hands them one at a time to its instrument and
+/// writes each reply before the next line. It keeps reading meanwhile (up to the
+/// line limit), so a client that resets is noticed and its queued work dropped.
+class SCPIPeer : public std::enable_shared_from_this<SCPIPeer> {
+public:
+    SCPIPeer(SCPIServer::Impl& server, tcp::socket socket, net::ConnectionSlot slot,
+             std::shared_ptr<SCPIInstrument> instrument)
+        : server_(server), socket_(std::move(socket)), slot_(std::move(slot)), instrument_(std::move(instrument)) {}
+
+    void start() {
+        server_.peers.insert_or_assign(this, shared_from_this());
+        ++server_.openConnections;
+        std::error_code error;
+        socket_.non_blocking(true, error);
+        if (error) return cancel();
+        onReadable({});
+    }
+
+    /// Idempotent: drops line work that has not started, closes the socket and gives
+    /// back the descriptor and the slot at once.
+    void cancel() {
+        if (closed_) return;
+        closed_ = true;
+        link_->gone = true;
+        link_->stop.request_stop();
+        buffer_.clear();
+        std::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+        slot_.release();
+        --server_.openConnections;
+        server_.peers.erase(this);  // may destroy this peer: nothing may follow
+    }
+
+    /// The reply of a device line, back on the io thread.
+    void lineDone(std::optional<std::string> reply) {
+        if (closed_) return;
+        if (reply) return send(std::move(*reply));
+        busy_ = false;
+        pump();
+    }
+
+private:
+    void awaitInput() {
+        // While a line is in progress, reading on only watches for a reset and stops
+        // at the buffer limit; waiting for a line, it always reads.
+        if (reading_ || closed_ || ended_ || (busy_ && !buffer_.wantsMore())) return;
+        reading_ = true;
+        socket_.async_wait(tcp::socket::wait_read,
+                           [self = shared_from_this()](const std::error_code& error) { self->onReadable(error); });
+    }
+
+    void onReadable(const std::error_code& error) {
+        reading_ = false;
+        if (closed_) return;
+        if (error) return cancel();
+        std::error_code readError;
+        const std::size_t count = socket_.read_some(asio::buffer(server_.scratch), readError);
+        if (readError == asio::error::would_block || readError == asio::error::try_again) return awaitInput();
+        if (readError == asio::error::eof) {
+            // Only the sending side is closed: every complete line still gets its reply.
+            ended_ = true;
+            return pump();
+        }
+        if (readError) return cancel();
+        buffer_.append(std::string_view(server_.scratch.data(), count));
+        pump();
+        awaitInput();
+    }
+
+    /// Takes lines while none is in progress: lines without device traffic are
+    /// answered here at once, device lines go to the owner's dispatch.
+    void pump() {
+        while (!busy_ && !closed_) {
+            std::string line;
+            switch (buffer_.next(line)) {
+                case SCPILineBuffer::Status::reject: return cancel();
+                case SCPILineBuffer::Status::needMore: return ended_ ? cancel() : awaitInput();
+                case SCPILineBuffer::Status::line: break;
+            }
+            if (!SCPIInstrument::needsDevice(line)) {
+                if (auto reply = instrument_->process(line)) return send(std::move(*reply));
+                continue;
+            }
+            busy_ = true;
+            return dispatch(std::move(line));
+        }
+    }
+
+    void dispatch(std::string line) {
+        auto job = [weak = weak_from_this(), instrument = instrument_, link = link_, poster = server_.poster,
+                    line = std::move(line)](bool run) {
+            std::optional<std::string> reply;
+            if (run && !link->gone) reply = instrument->process(line, link->stop.get_token());
+            poster->post([weak, reply = std::move(reply)]() mutable {
+                if (const auto peer = weak.lock()) peer->lineDone(std::move(reply));
+            });
+        };
+        bool queued = false;
+        try {
+            queued = server_.dispatch(std::move(job));
+        } catch (...) {
+        }
+        if (!queued) return cancel();
+        awaitInput();
+    }
+
+    void send(std::string reply) {
+        busy_ = true;
+        reply_ = std::move(reply);
+        asio::async_write(socket_, asio::buffer(reply_), [self = shared_from_this()](std::error_code error, std::size_t) {
+            if (self->closed_) return;
+            if (error) return self->cancel();
+            self->busy_ = false;
+            self->pump();
+        });
+        awaitInput();
+    }
+
+    SCPIServer::Impl& server_;
+    tcp::socket socket_;
+    net::ConnectionSlot slot_;
+    const std::shared_ptr<SCPIInstrument> instrument_;
+    const std::shared_ptr<LineLink> link_ = std::make_shared<LineLink>();
+    SCPILineBuffer buffer_;
+    std::string reply_;
+    bool reading_ = false;  // a readiness wait is outstanding
+    bool busy_ = false;     // a line is being processed or its reply sent
+    bool ended_ = false;    // the client closed its sending side
+    bool closed_ = false;
+};
+
+void SCPIServer::Impl::addPeer(tcp::socket socket, net::ConnectionSlot slot) {
     std::unique_ptr<SCPIInstrument> instrument;
     try {
         instrument = factory();
@@ -230,54 +219,58 @@ void SCPIServer::Impl::addPeer(tcp::socket socket) {
         // Without an instrument there is nothing to serve; the client sees the close.
     }
     if (!instrument) return;
-    // Replies are small and each waits on the one before; without this, Nagle's
-    // algorithm and the client's delayed ACK stall every second reply.
-    std::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    PeerId id = Uuid::random().bytes;
-    while (peers.count(id)) id = Uuid::random().bytes;
-    auto peer = std::make_shared<SCPIPeer>(*this, id, std::move(socket), std::move(instrument));
-    peers.emplace(id, peer);
-    peer->start();
+    std::make_shared<SCPIPeer>(*this, std::move(socket), std::move(slot), std::move(instrument))->start();
 }
 
 void SCPIServer::Impl::shutdown() {
-    std::error_code ignored;
-    acceptor.close(ignored);
-    retryTimer.cancel();
-    boundPort = 0;
+    {
+        std::lock_guard lock(listenerMutex);
+        if (listener) listener->close();
+        listener.reset();
+    }
     // cancel() erases from `peers`, so walk a detached copy.
     auto doomed = std::move(peers);
     peers.clear();
-    for (auto& [id, peer] : doomed) peer->cancel();
+    for (auto& [raw, peer] : doomed) peer->cancel();
 }
 
-SCPIServer::SCPIServer(std::uint16_t listenPort, Factory factory, std::size_t workerThreads)
-    : impl_(std::make_shared<Impl>(listenPort, std::move(factory), workerThreads)) {}
+SCPIServer::SCPIServer(std::uint16_t listenPort, Factory factory, Dispatch dispatch)
+    : impl_(std::make_shared<Impl>(listenPort, std::move(factory), std::move(dispatch))) {}
 
 SCPIServer::~SCPIServer() {
     stop();
-    // Line work in flight ends after its current session operation; its reply is
-    // then dropped on the io thread, which exits once nothing is left to run.
-    impl_->pool.join();
-    impl_->guard.reset();
-    impl_->ioThread.join();
+    impl_->poster->close();
+    // Our own worker hands queued lines `false`; what it is running ends after its
+    // current session operation, and its reply is dropped.
+    if (impl_->ownWorker) impl_->ownWorker->stop();
+    impl_->io.join();
 }
 
-void SCPIServer::start(StateCallback state) {
-    const std::error_code error = impl_->onIoThread([this, state = std::move(state)]() mutable {
-        impl_->state = std::move(state);
-        return impl_->acceptor.is_open() ? std::error_code{} : impl_->listen();
+void SCPIServer::start(ListenerCallback events) {
+    Impl& impl = *impl_;
+    impl.io.call([&impl, &events] {
+        impl.shutdown();
+        auto listener = std::make_shared<net::TcpListener>(
+            impl.io.context(), connectionLimit,
+            [&impl](tcp::socket socket, net::ConnectionSlot slot) { impl.addPeer(std::move(socket), std::move(slot)); });
+        listener->open("0.0.0.0", impl.listenPort, std::move(events));
+        std::lock_guard lock(impl.listenerMutex);
+        impl.listener = std::move(listener);
     });
-    if (error) throw std::system_error(error, "SCPI listener");
 }
 
 void SCPIServer::stop() {
-    impl_->onIoThread([this] { impl_->shutdown(); });
+    Impl& impl = *impl_;
+    impl.io.call([&impl] { impl.shutdown(); });
 }
 
 std::uint16_t SCPIServer::listenPort() const noexcept { return impl_->listenPort; }
 
-std::uint16_t SCPIServer::boundPort() const noexcept { return impl_->boundPort.load(); }
+std::uint16_t SCPIServer::boundPort() const noexcept {
+    std::lock_guard lock(impl_->listenerMutex);
+    return impl_->listener ? impl_->listener->boundPort() : 0;
+}
+
+std::size_t SCPIServer::connections() const noexcept { return impl_->openConnections.load(); }
 
 }  // namespace varek

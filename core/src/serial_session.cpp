@@ -81,6 +81,7 @@ std::vector<std::string> SerialSession::ports(const std::string& directory) {
 DeviceIdentity SerialSession::connect(const std::string& path, int baud, std::uint8_t station) {
     std::lock_guard lock(mutex_);
     closeLocked();
+    if (refusing_) throw VarekError::io("串口已断开。");
     Modbus::validateStation(station);
     if (!lineSpeed(baud)) throw VarekError::invalid("不支持的波特率。");
 
@@ -116,6 +117,8 @@ void SerialSession::configureLocked(int baud) {
     if (::tcsetattr(descriptor_, TCSANOW, &settings) != 0) throw VarekError::ioErrno("无法配置串口", errno);
 }
 
+void SerialSession::refuseTransactions() noexcept { refusing_ = true; }
+
 void SerialSession::disconnect() noexcept {
     std::lock_guard lock(mutex_);
     closeLocked();
@@ -137,7 +140,7 @@ void SerialSession::closeLocked() noexcept {
 }
 
 Bytes SerialSession::transactLocked(const Bytes& request) {
-    if (descriptor_ < 0) throw VarekError::io("串口已断开。");
+    if (descriptor_ < 0 || refusing_) throw VarekError::io("串口已断开。");
     if (::tcflush(descriptor_, TCIFLUSH) != 0) throw VarekError::ioErrno("串口已不可用", errno);
     const auto deadline = SteadyClock::now() + transactionDeadline;
 
@@ -165,6 +168,8 @@ Bytes SerialSession::transactLocked(const Bytes& request) {
 
 std::optional<Bytes> SerialSession::receiveLocked(FrameBuffer& buffer, std::uint8_t function,
                                                   std::chrono::steady_clock::time_point deadline) {
+    // A shutdown does not wait out a silent supply's deadline.
+    if (refusing_) throw VarekError::io("串口已断开。");
     pollfd fd{descriptor_, POLLIN, 0};
     const int ready = ::poll(&fd, 1, waitSliceMs(deadline));
     if (ready < 0) {
@@ -214,7 +219,9 @@ PowerSample SerialSession::verifiedRecoverySample(const DeviceIdentity& expected
 }
 
 PowerSample SerialSession::setValuesLocked(std::uint16_t voltage, std::uint16_t current) {
-    if (voltage > 6000 || current > 3000) throw VarekError::invalid("RD6030 / Max 范围为 0–60V、0–30A。");
+    if (voltage > Supply::voltageCentiMax || current > Supply::currentCentiMax) {
+        throw VarekError::invalid(std::string(Supply::designation) + " 范围为 0–60V、0–30A。");
+    }
     const std::uint16_t values[] = {voltage, current};
     const Bytes request = Modbus::multiple(station_, Register::voltageSet, values);
     Modbus::writeAcknowledgement(transactLocked(request), request);
@@ -230,14 +237,14 @@ PowerSample SerialSession::setValues(std::uint16_t voltage, std::uint16_t curren
 
 PowerSample SerialSession::setVoltage(std::uint16_t voltage) {
     std::lock_guard lock(mutex_);
-    if (voltage > 6000) throw VarekError::invalid("Voltage outside 0-60V");
+    if (voltage > Supply::voltageCentiMax) throw VarekError::invalid("Voltage outside 0-60V");
     const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
     return setValuesLocked(voltage, setpoints[1]);
 }
 
 PowerSample SerialSession::setCurrent(std::uint16_t current) {
     std::lock_guard lock(mutex_);
-    if (current > 3000) throw VarekError::invalid("Current outside 0-30A");
+    if (current > Supply::currentCentiMax) throw VarekError::invalid("Current outside 0-30A");
     const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
     return setValuesLocked(setpoints[0], current);
 }

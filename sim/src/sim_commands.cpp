@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "varek/device.hpp"
+
 namespace varek::sim {
 namespace {
 
@@ -61,7 +63,7 @@ bool applyOption(std::string_view name, std::string_view value, ProgramOptions& 
         sim.firmwareHundredths = *n;
     } else if (name == "--station") {
         const auto n = number<unsigned>(value);
-        if (!n || *n < 1 || *n > 247) return false;
+        if (!n || !Supply::validStation(*n)) return false;
         sim.station = static_cast<std::uint8_t>(*n);
     } else if (name == "--load") {
         const auto ohms = positive(value);

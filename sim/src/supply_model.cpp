@@ -10,9 +10,6 @@ constexpr std::uint8_t illegalFunction = 1;
 constexpr std::uint8_t illegalAddress = 2;
 constexpr std::uint8_t illegalValue = 3;
 
-constexpr std::uint16_t maxVoltage = 6000;
-constexpr std::uint16_t maxCurrent = 3000;
-
 std::uint16_t word(ByteView frame, std::size_t at) {
     return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
 }
@@ -132,8 +129,8 @@ Bytes SupplyModel::readReply(ByteView request) {
 }
 
 std::uint8_t SupplyModel::refusal(std::uint16_t address, std::uint16_t value) const {
-    if (address == Register::voltageSet && value > maxVoltage) return illegalValue;
-    if (address == Register::currentSet && value > maxCurrent) return illegalValue;
+    if (address == Register::voltageSet && value > Supply::voltageCentiMax) return illegalValue;
+    if (address == Register::currentSet && value > Supply::currentCentiMax) return illegalValue;
     return 0;
 }
 

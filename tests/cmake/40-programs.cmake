@@ -1,3 +1,5 @@
 # varek-read and varek-server, spawned against varek-sim and driven as clients would.
 varek_add_python_test(NAME read_e2e SCRIPT read_test.py LABELS programs TIMEOUT 600)
 varek_add_python_test(NAME server_e2e SCRIPT server_test.py LABELS programs TIMEOUT 900)
+# varek-server against hostile clients, signals at bad moments and resource exhaustion.
+varek_add_python_test(NAME server_hostile_e2e SCRIPT server_hostile_test.py LABELS programs TIMEOUT 900)

@@ -1,5 +1,6 @@
 """varek-server spawned against a spawned varek-sim: command line, start-up, routes
 over real HTTP, listener failures and signal-driven shutdown."""
+import errno
 import http.client
 import os
 import signal
@@ -47,13 +48,16 @@ class CommandLine(unittest.TestCase):
                     # The token file is made by the control server: it was never created.
                     self.assertFalse(os.path.exists(os.path.join(server.data_home, "VAREK Studio")))
 
-    def test_busy_http_port_and_malformed_token_exit_1(self):
-        with Sim() as sim, socket.socket() as busy:
-            busy.bind(("0.0.0.0", 0))
-            busy.listen()
-            with VarekServer(sim.path, http_port=busy.getsockname()[1]) as server:
-                self.assertEqual(server.wait_exit(), 1)
-                self.assertTrue(any(line.startswith("API启动失败：") for line in server.err), server.err)
+    def test_busy_ports_and_malformed_token_exit_1(self):
+        in_use = os.strerror(errno.EADDRINUSE)
+        with Sim() as sim:
+            for option, line in (("http_port", "API启动失败：" + in_use), ("scpi_port", "SCPI failed: " + in_use)):
+                with self.subTest(option=option), socket.socket() as busy:
+                    busy.bind(("0.0.0.0", 0))
+                    busy.listen()
+                    with VarekServer(sim.path, **{option: busy.getsockname()[1]}) as server:
+                        self.assertEqual(server.wait_exit(), 1)
+                        self.assertIn(line, server.err)
             data_home = tempfile.mkdtemp(prefix="varek-server-")
             os.makedirs(os.path.join(data_home, "VAREK Studio", "API"))
             with open(os.path.join(data_home, "VAREK Studio", "API", "access-token"), "w") as f:
@@ -118,6 +122,9 @@ class Routes(unittest.TestCase):
         cases = [
             ("GET", "/v1/status", False, 401, "unauthorized"),
             ("GET", "/v1/status", "0" * 64, 401, "unauthorized"),
+            # Only GET /health skips the token; other methods are ordinary routes.
+            ("POST", "/health", False, 401, "unauthorized"),
+            ("POST", "/health", True, 404, "not_found"),
             ("POST", "/v1/status", True, 405, "use_GET"),
             ("GET", "/v1/output/on", True, 405, "use_POST"),
             ("GET", "/v1/output", True, 404, "not_found"),

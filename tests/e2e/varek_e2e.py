@@ -9,6 +9,7 @@ import http.client
 import json
 import os
 import queue
+import resource
 import shutil
 import signal
 import socket
@@ -144,17 +145,19 @@ SCPI_LINE = "SCPI ready on TCP %d, local and LAN, no authentication"
 class VarekServer:
     """One varek-server process with its own XDG_DATA_HOME; reader threads collect its output lines."""
 
-    def __init__(self, device, http_port=None, scpi_port=None, options=None, data_home=None):
-        """`options` None passes both ports (free ones unless given); otherwise `options` go as given."""
+    def __init__(self, device, http_port=None, scpi_port=None, options=None, data_home=None, nofile=None):
+        """`options` None passes both ports (free ones unless given); otherwise `options` go as given.
+        `nofile` lowers the server's descriptor limit (soft and hard) to that number."""
         self.http_port = http_port or free_port()
         self.scpi_port = scpi_port or free_port()
         self.data_home = data_home or tempfile.mkdtemp(prefix="varek-server-")
         self.token_path = os.path.join(self.data_home, "VAREK Studio", "API", "access-token")
         if options is None:
             options = ["--http-port", str(self.http_port), "--scpi-port", str(self.scpi_port)]
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
         self.process = subprocess.Popen([os.path.join(BIN, "varek-server"), device, *options],
                                         env=dict(os.environ, XDG_DATA_HOME=self.data_home),
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=limit)
         self.out, self.err = [], []
         self.readers = [threading.Thread(target=self._pump, args=stream_and_lines, daemon=True)
                         for stream_and_lines in ((self.process.stdout, self.out), (self.process.stderr, self.err))]

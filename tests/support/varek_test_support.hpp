@@ -4,10 +4,14 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "varek/error.hpp"
+#include "varek/listener.hpp"
 
 namespace varek::test {
 
@@ -41,6 +45,15 @@ inline bool waitUntil(const std::function<bool()>& condition,
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+/// Calls `start` with a listener callback and returns the first event it reports.
+inline ListenerEvent firstListenerEvent(const std::function<void(ListenerCallback)>& start) {
+    auto promise = std::make_shared<std::promise<ListenerEvent>>();
+    auto once = std::make_shared<std::once_flag>();
+    auto future = promise->get_future();
+    start([promise, once](const ListenerEvent& event) { std::call_once(*once, [&] { promise->set_value(event); }); });
+    return future.get();
 }
 
 }  // namespace varek::test

@@ -1,13 +1,17 @@
 #include "varek/api_token.hpp"
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "varek/error.hpp"
 
@@ -16,9 +20,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr uid_t foreignUser = 65534;
+
 unsigned mode(const fs::path& path) {
     struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
     return info.st_mode & 07777;
 }
 
@@ -28,62 +34,183 @@ std::string contents(const fs::path& path) {
     return out.str();
 }
 
-struct ApiTokenTest : testing::Test {
-    ApiTokenTest() {
-        std::string pattern = (fs::temp_directory_path() / "varek-token-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        share = fs::path(pattern) / "share";
-    }
-    ~ApiTokenTest() override { fs::remove_all(share.parent_path()); }
+void write(const fs::path& path, const std::string& content, unsigned permissions) {
+    std::ofstream(path, std::ios::binary) << content;
+    fs::permissions(path, static_cast<fs::perms>(permissions));
+}
 
-    fs::path share;
-    fs::path tokenFile() const { return share / "VAREK Studio" / "API" / "access-token"; }
+/// Runs loadOrCreate in a child that a blocking open, an endless loop or an
+/// endless read cannot keep alive: the token, the error's description, or how it died.
+std::string loadInChild(const fs::path& share) {
+    int out[2];
+    if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        ::alarm(5);
+#if !defined(__SANITIZE_ADDRESS__)
+        const rlimit memory{512u << 20, 512u << 20};  // sanitizers reserve far more address space
+        ::setrlimit(RLIMIT_AS, &memory);
+#endif
+        std::string result;
+        try {
+            result = "token " + ApiToken::loadOrCreate(share).token;
+        } catch (const std::exception& error) {
+            result = error.what();
+        }
+        (void)!::write(out[1], result.data(), result.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string result;
+    char chunk[512];
+    for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) result.append(chunk, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : result;
+}
+
+fs::path temporaryDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "varek-token-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+struct ApiTokenTest : testing::Test {
+    ~ApiTokenTest() override { fs::remove_all(root); }
+
+    /// Fails for every temporary file left anywhere under the test directory.
+    void expectNoTemporaryLeft() const {
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            EXPECT_FALSE(entry.path().filename().string().starts_with(".access-token")) << entry.path();
+    }
+
+    fs::path root = temporaryDirectory();
+    fs::path share = root / "share";
+    fs::path studio = share / "VAREK Studio";
+    fs::path api = studio / "API";
+    fs::path file = api / "access-token";
+    fs::path outside = root / "outside";  // what a planted link points at
 };
 
-TEST_F(ApiTokenTest, CreatedPrivatelyThenReadBackWithPermissionsReset) {
-    fs::create_directories(share);
-    fs::permissions(share, static_cast<fs::perms>(0755));
+TEST_F(ApiTokenTest, CreatedPrivatelyThenReadBackWithPermissionsTightened) {
     const ApiToken created = ApiToken::loadOrCreate(share);
-    EXPECT_EQ(created.path, tokenFile());
-    EXPECT_EQ(mode(share), 0755u) << "an existing directory is left as it is";
-    EXPECT_EQ(mode(share / "VAREK Studio"), 0700u);
-    EXPECT_EQ(mode(share / "VAREK Studio" / "API"), 0700u);
-    EXPECT_EQ(mode(tokenFile()), 0600u);
-    const std::string content = contents(tokenFile());
+    EXPECT_EQ(created.path, file);
+    EXPECT_EQ(mode(share), 0700u);
+    EXPECT_EQ(mode(studio), 0700u);
+    EXPECT_EQ(mode(api), 0700u);
+    EXPECT_EQ(mode(file), 0600u);
+    const std::string content = contents(file);
     ASSERT_EQ(content.size(), 65u);
     EXPECT_EQ(content, created.token + "\n");
     EXPECT_EQ(created.token.find_first_not_of("0123456789abcdef"), std::string::npos);
 
-    fs::permissions(tokenFile(), static_cast<fs::perms>(0644));
+    // Left open by hand or by an older version: ours are tightened, the
+    // support directory belongs to the whole desktop and stays as it is.
+    fs::permissions(share, static_cast<fs::perms>(0755));
+    for (const auto& directory : {studio, api}) fs::permissions(directory, static_cast<fs::perms>(0777));
+    fs::permissions(file, static_cast<fs::perms>(0644));
     EXPECT_EQ(ApiToken::loadOrCreate(share).token, created.token);
-    EXPECT_EQ(contents(tokenFile()), content);
-    EXPECT_EQ(mode(tokenFile()), 0600u);
+    EXPECT_EQ(contents(file), content);
+    EXPECT_EQ(mode(share), 0755u);
+    EXPECT_EQ(mode(studio), 0700u);
+    EXPECT_EQ(mode(api), 0700u);
+    EXPECT_EQ(mode(file), 0600u);
 
-    const std::string written = "\n  " + std::string(32, 'A') + std::string(32, 'f') + " \r\n";  // used as written
-    std::ofstream(tokenFile(), std::ios::binary) << written;
+    // Used as written, in a file at the 4 KiB limit.
+    std::string written = "\n  " + std::string(32, 'A') + std::string(32, 'f') + " \r\n";
+    written.resize(4096, '\n');
+    write(file, written, 0600);
     EXPECT_EQ(ApiToken::loadOrCreate(share).token, written.substr(3, 64));
-    EXPECT_EQ(contents(tokenFile()), written);
+    EXPECT_EQ(contents(file), written);
+    expectNoTemporaryLeft();
 }
 
 TEST_F(ApiTokenTest, MalformedFilesAreRefusedAndLeftUntouched) {
     const std::string hex(64, 'a');
+    std::string oversize = hex + "\n";
+    oversize.resize(4097, '\n');
     const std::string cases[] = {
         hex.substr(1) + "\n", hex + "a\n", hex.substr(0, 10) + "g" + hex.substr(11),
-        hex.substr(0, 32) + " " + hex.substr(32), "Bearer " + hex, "",
+        hex.substr(0, 32) + " " + hex.substr(32), "Bearer " + hex, "", oversize,
     };
-    fs::create_directories(tokenFile().parent_path());
+    fs::create_directories(api);
     for (const auto& content : cases) {
-        SCOPED_TRACE(content);
-        std::ofstream(tokenFile(), std::ios::binary) << content;
-        fs::permissions(tokenFile(), static_cast<fs::perms>(0644));
+        SCOPED_TRACE(content.substr(0, 80));
+        write(file, content, 0644);
         try {
             ApiToken::loadOrCreate(share);
             ADD_FAILURE() << "accepted";
         } catch (const VarekError& error) {
             EXPECT_EQ(error, VarekError::io("API令牌文件格式无效。"));
         }
-        EXPECT_EQ(contents(tokenFile()), content);
-        EXPECT_EQ(mode(tokenFile()), 0644u);
+        EXPECT_EQ(contents(file), content);
+        EXPECT_EQ(mode(file), 0644u);
+    }
+}
+
+TEST_F(ApiTokenTest, AnythingButOurOwnFileAndDirectoriesStopsStartUp) {
+    const std::string planted(64, 'b');
+    const std::string unsafeFile = "API令牌文件不安全：" + file.string() + "（不是本用户的普通文件）";
+    const auto unsafeDirectory = [](const fs::path& path) {
+        return "API令牌目录不安全：" + path.string() + "（不是本用户的目录）";
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"dangling symlink", [&] { fs::create_symlink(root / "missing", file); }, unsafeFile},
+        {"symlink to another file", [&] { fs::create_symlink(outside, file); }, unsafeFile},
+        {"FIFO", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, unsafeFile},
+        {"symlink to /dev/zero", [&] { fs::create_symlink("/dev/zero", file); }, unsafeFile},
+        {"directory", [&] { fs::create_directory(file); }, unsafeFile},
+        {"foreign token file",
+         [&] {
+             write(file, planted + "\n", 0644);
+             ASSERT_EQ(::chown(file.c_str(), foreignUser, foreignUser), 0);
+         },
+         unsafeFile},
+        {"foreign API directory", [&] { ASSERT_EQ(::chown(api.c_str(), foreignUser, foreignUser), 0); },
+         unsafeDirectory(api)},
+        {"symlinked API directory",
+         [&] {
+             fs::remove(api);
+             fs::remove(outside);
+             fs::create_directory(outside);
+             fs::create_symlink(outside, api);
+         },
+         unsafeDirectory(api)},
+        {"symlinked studio directory",
+         [&] {
+             fs::remove_all(studio);
+             fs::remove(outside);
+             fs::create_directory(outside);
+             fs::create_symlink(outside, studio);
+         },
+         unsafeDirectory(studio)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(share);
+        fs::remove_all(outside);
+        fs::create_directories(api);
+        write(outside, planted + "\n", 0644);
+        c.plant();
+        EXPECT_EQ(loadInChild(share), c.message);
+        if (fs::is_regular_file(fs::symlink_status(outside))) {
+            EXPECT_EQ(contents(outside), planted + "\n");
+            EXPECT_EQ(mode(outside), 0644u);
+        } else {
+            EXPECT_TRUE(fs::is_empty(outside)) << "nothing is created through a linked directory";
+        }
+        if (fs::is_regular_file(fs::symlink_status(file))) {
+            EXPECT_EQ(contents(file), planted + "\n");
+            EXPECT_EQ(mode(file), 0644u);
+        }
+        expectNoTemporaryLeft();
     }
 }
 
@@ -93,7 +220,8 @@ TEST_F(ApiTokenTest, SimultaneousFirstStartsAgreeOnOneToken) {
     for (auto& token : tokens) threads.emplace_back([&] { token = ApiToken::loadOrCreate(share).token; });
     for (auto& thread : threads) thread.join();
     for (const auto& token : tokens) EXPECT_EQ(token, tokens.front());
-    EXPECT_EQ(contents(tokenFile()), tokens.front() + "\n");
+    EXPECT_EQ(contents(file), tokens.front() + "\n");
+    expectNoTemporaryLeft();
 }
 
 }  // namespace

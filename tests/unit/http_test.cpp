@@ -24,12 +24,27 @@ TEST(HttpRequest, ParseOutcomes) {
     } cases[] = {
         {head("GET /health HTTP/1.1"), Outcome::request, "GET /health", 24},
         {"GET /health HTTP/1.1\r\n\r", Outcome::needMore, ""},
+        // Request line: only 0x20 separates tokens, and runs of it count as one.
+        {head("GET   /health  HTTP/1.1"), Outcome::request, "GET /health", 27},
+        {head(" GET /health HTTP/1.1  "), Outcome::request, "GET /health", 27},
+        {head("get /Health?a=%41 HTTP/1.0"), Outcome::request, "get /Health?a=%41", 30},
         {"\r\n\r\n", Outcome::failure, "invalid request line"},
         {head("GET /x HTTP/2"), Outcome::failure, "invalid request line"},
+        {head("GET /x http/1.1"), Outcome::failure, "invalid request line"},
+        {head("GET /x"), Outcome::failure, "invalid request line"},
+        {head("GET /x HTTP/1.1 more"), Outcome::failure, "invalid request line"},
+        {head("GET\t/x HTTP/1.1"), Outcome::failure, "invalid request line"},
+        // A bare LF does not end the request line, so the header joins it.
+        {head("GET /x HTTP/1.1\nHost: a"), Outcome::failure, "invalid request line"},
         {head("GET / HTTP/1.1\r\nHost: a\r\nhOST: b"), Outcome::failure, "duplicate header"},
+        {head("GET / HTTP/1.1\r\n: a"), Outcome::failure, "duplicate header"},
         {head("GET / HTTP/1.1\r\nHost a"), Outcome::failure, "invalid header"},
+        // A space before the colon belongs to the name, so these are two headers.
+        {head("GET / HTTP/1.1\r\nHost : a\r\nHost: b"), Outcome::request, "GET /", 37},
         {head("GET / HTTP/1.1\r\nX: \xc0\xaf"), Outcome::failure, "invalid headers"},  // overlong UTF-8
         {head("GET / HTTP/1.1\r\nTransfer-Encoding: chunked"), Outcome::failure, "chunked requests unsupported"},
+        {head("POST / HTTP/1.1\r\nContent-Length: 2\r\ntransfer-encoding: identity") + "ab", Outcome::failure,
+         "chunked requests unsupported"},
         {head("GET /a HTTP/1.1") + head("GET /b HTTP/1.1"), Outcome::request, "GET /a", 19},
         {std::string(8192, 'a'), Outcome::needMore, ""},
         {std::string(8193, 'a'), Outcome::failure, "headers too large"},
@@ -110,7 +125,7 @@ TEST(HttpRequest, BearerMatching) {
     }
 }
 
-TEST(HttpReply, WireImageAndBody) {
+TEST(HttpReply, WholeWireImage) {
     EXPECT_EQ(ControlHTTPReply(404, {{"ok", false}, {"error", "not_found"}}).wire(),
               "HTTP/1.1 404 Not Found\r\n"
               "Content-Type: application/json; charset=utf-8\r\n"
@@ -119,12 +134,51 @@ TEST(HttpReply, WireImageAndBody) {
               "Connection: close\r\n"
               "\r\n"
               R"({"error":"not_found","ok":false})");
-    EXPECT_EQ(ControlHTTPReply(200, {{"z", 1u}, {"a", true}, {"m", "x"}}).body, R"({"a":true,"m":"x","z":1})");
-    EXPECT_EQ(ControlHTTPReply(200, {{"path", "/v1/output/on"}, {"a/b", "</script>"}}).body,
-              R"({"a\/b":"<\/script>","path":"\/v1\/output\/on"})");
-    EXPECT_EQ(ControlHTTPReply::reasonPhrase(502), "Bad Gateway");
-    EXPECT_EQ(ControlHTTPReply::reasonPhrase(500), "Bad Gateway");
-    EXPECT_EQ(ControlHTTPReply(502, {{"ok", false}}).wire().substr(0, 26), "HTTP/1.1 502 Bad Gateway\r\n");
+}
+
+TEST(HttpReply, StatusLines) {
+    const struct {
+        int status;
+        std::string_view line;
+    } cases[] = {
+        {200, "HTTP/1.1 200 OK\r\n"},
+        {400, "HTTP/1.1 400 Bad Request\r\n"},
+        {401, "HTTP/1.1 401 Unauthorized\r\n"},
+        {404, "HTTP/1.1 404 Not Found\r\n"},
+        {405, "HTTP/1.1 405 Method Not Allowed\r\n"},
+        {502, "HTTP/1.1 502 Bad Gateway\r\n"},
+        {503, "HTTP/1.1 503 Service Unavailable\r\n"},
+        {500, "HTTP/1.1 500 Bad Gateway\r\n"},  // any status without its own phrase
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        EXPECT_TRUE(ControlHTTPReply(c.status, {{"ok", true}}).wire().starts_with(c.line));
+    }
+}
+
+TEST(HttpReply, Bodies) {
+    const std::string notUtf8 = "\xff\xfe";
+    const struct {
+        const char* name;
+        Json object;
+        std::string_view body;
+    } cases[] = {
+        {"keys sorted, compact", {{"z", 1u}, {"a", true}, {"m", "x"}}, R"({"a":true,"m":"x","z":1})"},
+        {"slashes escaped in keys and values", {{"path", "/v1/output/on"}, {"a/b", "</script>"}},
+         R"({"a\/b":"<\/script>","path":"\/v1\/output\/on"})"},
+        {"doubles read back", {{"firmware", 1.23}, {"voltage_V", 0.0}}, R"({"firmware":1.23,"voltage_V":0.0})"},
+        {"value not UTF-8", {{"ok", true}, {"message", notUtf8}}, R"({"ok":false})"},
+        {"key not UTF-8", {{notUtf8, 1u}}, R"({"ok":false})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ControlHTTPReply reply(503, c.object);
+        EXPECT_EQ(reply.body, c.body);
+        EXPECT_EQ(reply.status, 503);
+        EXPECT_TRUE(reply.wire().ends_with("\r\nContent-Length: " + std::to_string(c.body.size()) +
+                                           "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" +
+                                           std::string(c.body)));
+    }
 }
 
 }  // namespace

@@ -88,5 +88,66 @@ TEST(SCPIInstrumentWithoutDevice, CommandsQueueTheirErrorsAndQueriesReplyNan) {
               "-109,\"Missing parameter\";-224,\"Illegal parameter value\";0,\"No error\"\n");
 }
 
+TEST(SCPINeedsDevice, ClassifiesLinesByTheCommandsTheyHold) {
+    const struct {
+        const char* line;
+        bool device;
+    } cases[] = {
+        {"", false},
+        {" ;\t; ", false},
+        {"*IDN?;*opc?;*OPC;*WAI;*CLS", false},
+        {"SYST:ERR?;system:error:next?;SYST:VERS?;:syst:sour:sha?", false},
+        {"INST:NSEL?;INST:SEL?;inst:sel ch1;INST:NSEL 2", false},
+        {"FOO;*RST;OUTP1 ON;VOLT:PROT 10;MEAS?", false},
+        {"VOLT? 5;MEAS:VOLT? x", false},  // refused before the header is looked up
+        {"SYST:SOUR?", false},            // SOUR is dropped only at the start
+        {"OUTP ON", true},
+        {"output:state off", true},
+        {"source:voltage:level:immediate 5", true},
+        {"VOLT 61", true},  // the parameter is not examined
+        {"CURR 1;APPL 5,1", true},
+        {"OUTP?", true},
+        {"OUTP:STAT?", true},
+        {"SOUR:VOLT:LEV?", true},
+        {"CURR?", true},
+        {"APPL?", true},
+        {"measure:voltage?", true},
+        {"MEAS:VOLT:DC?;MEAS:CURR:DC?;MEAS:POW:DC?", true},
+        {"MEAS:POW?\r", true},
+        {"*IDN?;SYST:ERR?;MEAS:CURR?", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(SCPIInstrument::needsDevice(c.line), c.device);
+    }
+}
+
+// With parameters that convert, a line tries the supply exactly when it is classified
+// as needing it; without a port every try leaves a -200 behind (*CLS would wipe it).
+TEST(SCPINeedsDevice, AgreesWithWhatProcessTries) {
+    const char* commands[] = {
+        "*IDN?", "*OPC?", "*OPC", "*WAI", "*CLS 1", "SYST:ERR?", "SYST:ERR:NEXT?", "SYST:VERS?",
+        "SYST:SOUR:SHA?", "INST:NSEL?", "INST:SEL?", "INST:NSEL 1", "INST:SEL CH1", "FOO", "*RST",
+        "VOLT:PROT 10", "VOLT? 5", "OUTP1 ON", "OUTP ON", "OUTP:STAT 0", "VOLT 5", "CURR 1", "APPL 5,1",
+        "sour:volt:lev 5", "OUTP?", "OUTP:STAT?", "VOLT?", "CURR?", "APPL?", "MEAS:VOLT?", "MEAS:VOLT:DC?",
+        "MEAS:CURR?", "MEAS:CURR:DC?", "MEAS:POW?", "MEAS:POW:DC?",
+    };
+    std::vector<std::string> lines;
+    for (const char* first : commands) {
+        lines.push_back(first);
+        for (const char* second : commands) lines.push_back(std::string(first) + ";" + second);
+    }
+    SerialSession session;
+    SCPIInstrument instrument{session, DeviceIdentity{60301, 12345, 1.23}};
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(line);
+        instrument.process("*CLS");
+        // SYST:ERR? may already have taken the entry off the queue and into the reply.
+        bool tried = instrument.process(line).value_or("").find("-200,") != std::string::npos;
+        for (const SCPIError& entry : instrument.errors()) tried = tried || entry.code == -200;
+        EXPECT_EQ(SCPIInstrument::needsDevice(line), tried);
+    }
+}
+
 }  // namespace
 }  // namespace varek

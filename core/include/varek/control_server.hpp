@@ -1,42 +1,60 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "varek/http.hpp"
+#include "varek/listener.hpp"
 #include "varek/platform.hpp"
 
 namespace varek {
 
-/// The HTTP control API listener: 0.0.0.0:port, one io thread ("VAREK.ControlAPI")
-/// for the listener and every connection, handlers on a worker pool.
+/// The answering end of one authenticated request. Copyable; any thread.
+class ControlResponder {
+public:
+    struct Exchange;
+    explicit ControlResponder(std::shared_ptr<Exchange> exchange) : exchange_(std::move(exchange)) {}
+
+    /// Sends `reply` and closes the connection; only the first call counts, and a
+    /// reply for a connection that is gone is dropped.
+    void reply(const ControlHTTPReply& reply) const;
+    /// True once the client reset or failed, or the connection's 15 s ran out:
+    /// device work for it should not start.
+    bool gone() const noexcept;
+    /// `gone()` as a predicate that keeps only the small shared state alive.
+    std::function<bool()> goneCheck() const;
+
+private:
+    std::shared_ptr<Exchange> exchange_;
+};
+
+/// The HTTP control API listener: one io thread ("VAREK.ControlAPI") for the
+/// listener and every connection. /health, 400 and 401 are answered there.
 class ControlServer {
 public:
     static constexpr std::uint16_t port = 18760;
-    /// Called on a worker thread, one call per authenticated, non-health request;
-    /// if it throws, the client gets 502 {"ok":false}.
-    using Handler = std::function<ControlHTTPReply(const ControlHTTPRequest&)>;
-    /// Receives human-readable status lines, on the io thread.
-    using StateCallback = std::function<void(const std::string&)>;
+    /// Connections served at once; more are closed as soon as they are accepted.
+    static constexpr std::size_t connectionLimit = 256;
+    /// Called on the io thread once per authenticated, non-health request. It must
+    /// not block: device work goes elsewhere and answers through the responder.
+    /// A handler that throws, or drops every copy of its responder without
+    /// replying, answers 502 {"ok":false}.
+    using Handler = std::function<void(const ControlHTTPRequest&, ControlResponder)>;
 
-    /// Loads or creates the token file; throws VarekError (or std::exception) on failure.
-    /// Does not listen yet.
+    /// Loads or creates the token file; throws VarekError on failure. Does not listen yet.
     ControlServer(std::uint16_t listenPort, Handler handler,
-                  const std::filesystem::path& supportDirectory = platform::applicationSupportDirectory(),
-                  std::size_t workerThreads = 4);
-    /// Stops listening, cancels every connection, joins the io thread and the workers.
+                  const std::filesystem::path& supportDirectory = platform::applicationSupportDirectory());
+    /// Stops listening, closes every connection and joins the io thread.
     ~ControlServer();
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
-    /// Starts listening. Throws only when the listener cannot be created; bind and
-    /// listen failures arrive through `state` as "API启动失败：" + description.
-    void start(StateCallback state);
+    /// Starts listening on 0.0.0.0. Throws VarekError::io only when the socket cannot
+    /// be created; bind and listen failures arrive through `events` as `failed`.
+    void start(ListenerCallback events);
     /// Stops listening; accepted connections finish or hit their 15-second limit.
     void stop();
 
@@ -45,9 +63,8 @@ public:
     std::uint16_t listenPort() const noexcept;
     /// The bound port once listening (useful with listenPort 0), else 0.
     std::uint16_t boundPort() const noexcept;
-
-    /// The build's source revision, or "development".
-    static std::string sourceSHA();
+    /// Open connections (for tests and diagnostics).
+    std::size_t connections() const noexcept;
 
 private:
     struct Impl;

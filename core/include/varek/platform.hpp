@@ -16,5 +16,11 @@ bool secureRandom(std::span<std::byte> out) noexcept;
 std::string sourceSHA();
 /// Names the calling thread (cut to the 15 bytes Linux allows).
 void nameThisThread(const std::string& name) noexcept;
+/// Blocks SIGINT and SIGTERM in the calling thread. Called first thing in main, so
+/// every thread started later inherits the mask and neither default action can run
+/// (Linux discards a signal that is merely ignored, so they are blocked and taken).
+void blockShutdownSignals() noexcept;
+/// Waits for SIGINT or SIGTERM, which must be blocked, and returns which arrived.
+int waitForShutdownSignal() noexcept;
 
 }  // namespace varek::platform

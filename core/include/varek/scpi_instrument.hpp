@@ -25,6 +25,7 @@ struct SCPIError {
 /// Thread-safe; `process` calls of one instrument run one at a time.
 class SCPIInstrument {
 public:
+    /// Most entries the error queue holds; the newest then becomes "Queue overflow".
     static constexpr std::size_t errorQueueLimit = 20;
 
     /// `session` is shared, not owned, and must outlive the instrument.
@@ -34,6 +35,12 @@ public:
     /// and returns one reply ending in "\n", or nothing. Never throws. Stops before
     /// the next command, returning nothing, once `stop` is requested.
     std::optional<std::string> process(std::string_view line, std::stop_token stop = {});
+
+    /// True when some command of `line`, parsed as `process` parses it, would reach the
+    /// supply: a setter of output, voltage or current (whatever its parameter) or a
+    /// value query without a parameter. Lines of common, system, channel and unknown
+    /// commands only touch this instrument and may be answered without waiting on it.
+    static bool needsDevice(std::string_view line);
 
     /// Canonical header: upper case, long keywords shortened, SOUR and level nodes dropped.
     static std::string normalize(std::string_view header);
@@ -45,7 +52,6 @@ public:
     std::deque<SCPIError> errors() const;
 
 private:
-    std::optional<std::string> runCommand(const std::string& header, const std::string& parameter);
     void queue(SCPIError entry);
 
     SerialSession& session_;

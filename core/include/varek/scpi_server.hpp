@@ -5,37 +5,50 @@
 #include <memory>
 #include <string>
 
+#include "varek/listener.hpp"
 #include "varek/scpi_instrument.hpp"
 
 namespace varek {
 
+class SCPIPeer;
+
 /// SCPI over raw TCP on 0.0.0.0:port: one io thread ("VAREK.SCPI") owns the
-/// listener and every connection; each connection has its own instrument.
+/// listener and every connection; each connection has its own instrument. Lines
+/// that need no device are answered on the io thread at once; device lines go to
+/// the owner's dispatch one at a time per connection.
 class SCPIServer {
 public:
     static constexpr std::uint16_t port = 5025;
+    /// Connections served at once; more are closed as soon as they are accepted.
+    static constexpr std::size_t connectionLimit = 128;
     /// Called on the io thread once per accepted connection.
     using Factory = std::function<std::unique_ptr<SCPIInstrument>()>;
-    /// Receives status texts on the io thread.
-    using StateCallback = std::function<void(const std::string&)>;
+    /// Runs `job(true)` later on a thread that may wait on the supply, or `job(false)`
+    /// when it is shutting down; returns false when it refuses the job outright.
+    using Dispatch = std::function<bool(std::function<void(bool run)> job)>;
 
-    SCPIServer(std::uint16_t listenPort, Factory factory, std::size_t workerThreads = 2);
-    /// Stops, then joins the io thread and the line workers.
+    /// Without `dispatch`, device lines run on a worker thread of the server's own.
+    SCPIServer(std::uint16_t listenPort, Factory factory, Dispatch dispatch = {});
+    /// Stops, then joins the io thread (and its own worker).
     ~SCPIServer();
     SCPIServer(const SCPIServer&) = delete;
     SCPIServer& operator=(const SCPIServer&) = delete;
 
-    /// Throws only when the listener cannot be created; bind/listen failures arrive
-    /// through `state` as "SCPI failed: " + description.
-    void start(StateCallback state);
-    /// From any thread: stops listening, cancels line work and closes every connection.
+    /// Throws VarekError::io only when the socket cannot be created; bind and listen
+    /// failures arrive through `events` as `failed`.
+    void start(ListenerCallback events);
+    /// From any thread: stops listening and closes every connection; device work of
+    /// those connections that has not started is dropped.
     void stop();
 
     std::uint16_t listenPort() const noexcept;
     /// The bound port once listening (useful with listenPort 0), else 0.
     std::uint16_t boundPort() const noexcept;
+    /// Open connections (for tests and diagnostics).
+    std::size_t connections() const noexcept;
 
 private:
+    friend class SCPIPeer;
     struct Impl;
     std::shared_ptr<Impl> impl_;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -37,6 +38,10 @@ public:
     DeviceIdentity connect(const std::string& path, int baud, std::uint8_t station);
     /// Closes the port if open. Never writes to the supply.
     void disconnect() noexcept;
+    /// For shutdown, from any thread: no transaction starts from now on (operations
+    /// fail with io "串口已断开。"), and a transaction waiting for its reply gives up
+    /// within one wait slice (100 ms). The port stays open until disconnect().
+    void refuseTransactions() noexcept;
     /// True while a port is open.
     bool isOpen() const;
 
@@ -72,6 +77,7 @@ private:
     int descriptor_ = -1;
     std::uint8_t station_ = 1;
     bool exclusive_ = false;  // this session took the terminal's exclusive flag
+    std::atomic<bool> refusing_{false};  // read without mutex_: it must reach a waiting transaction
 };
 
 }  // namespace varek

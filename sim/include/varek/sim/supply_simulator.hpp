@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "varek/device.hpp"
 #include "varek/protocol.hpp"
 
 namespace varek::sim {
 
 struct SimulatorOptions {
-    std::uint16_t model = 60301;
+    std::uint16_t model = DeviceIdentity::supportedModel;
     std::uint32_t serial = 12345;
     std::uint16_t firmwareHundredths = 123;  ///< register 3: 123 reads as 1.23
     std::uint8_t station = 1;
