@@ -40,7 +40,7 @@ TEST(PowerModelCSV, HeaderThenOneExactLinePerSampleAndTheUtcFileName) {
 
 TEST_F(PowerModelTest, ExportWritesAllSamplesOrLeavesTheTargetAlone) {
     start();
-    saveLocation = home.filePath("out.csv");
+    saveLocation = homeFile("out.csv");
     for (int i = 0; i < 3; ++i) PowerModelTestAccess::accept(*model, sampleAt(example + std::chrono::seconds(i)));
     model->exportCSV();
     EXPECT_EQ(proposedNames, QStringList{PowerModel::defaultExportName()});
@@ -48,14 +48,14 @@ TEST_F(PowerModelTest, ExportWritesAllSamplesOrLeavesTheTargetAlone) {
     EXPECT_EQ(lastLog(), "已导出 3 条采样。");
 
     // A directory cannot be replaced by the new file; it and its contents stay.
-    ASSERT_TRUE(QDir(home.path()).mkpath("taken.csv/inside"));
-    saveLocation = home.filePath("taken.csv");
+    ASSERT_TRUE(QDir(homeFile(".")).mkpath("taken.csv/inside"));
+    saveLocation = homeFile("taken.csv");
     model->exportCSV();
     ASSERT_TRUE(model->errorMessage());
     EXPECT_TRUE(model->errorMessage()->startsWith(QStringLiteral("导出失败：")));
     EXPECT_GT(model->errorMessage()->size(), 5);
-    EXPECT_TRUE(QDir(home.filePath("taken.csv/inside")).exists());
-    EXPECT_EQ(QDir(home.path()).entryList(QDir::Files), QStringList{"out.csv"});  // no temporary left
+    EXPECT_TRUE(QDir(homeFile("taken.csv/inside")).exists());
+    EXPECT_EQ(QDir(homeFile(".")).entryList(QDir::Files), QStringList{"out.csv"});  // no temporary left
 }
 
 TEST_F(PowerModelTest, HistoryAndActivityLogKeepOnlyTheNewest) {
@@ -74,7 +74,7 @@ TEST_F(PowerModelTest, HistoryAndActivityLogKeepOnlyTheNewest) {
 TEST_F(PowerModelTest, CommandLineSetsRateEvidenceAndConnects) {
     sim = std::make_unique<sim::SupplySimulator>();
     listPorts = [] { return std::vector<std::string>{}; };
-    const QString evidence = home.filePath("evidence.json");
+    const QString evidence = homeFile("evidence.json");
     start({QStringLiteral("--refresh"), QStringLiteral("+10"), QStringLiteral("--evidence"), evidence,
            QStringLiteral("--connect"), QString::fromStdString(sim->path()), QStringLiteral("--refresh")});
     EXPECT_EQ(model->refreshRate(), 10);

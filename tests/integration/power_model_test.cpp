@@ -1,5 +1,8 @@
 // Connecting, polling, recovery and the dashboard's commands, against the simulator.
+#include <asio.hpp>
+
 #include "power_model_fixture.hpp"
+#include "varek/format.hpp"
 #include "varek/serial_session.hpp"
 
 namespace varek::test {
@@ -67,7 +70,16 @@ TEST_F(PowerModelTest, ConnectPollsAtTheChosenRateAndDisconnectKeepsTheHistory) 
     EXPECT_FALSE(*rateAtFirstSample);
     EXPECT_EQ(model->voltageDraft(), QStringLiteral("12.34"));
     EXPECT_EQ(model->currentDraft(), QStringLiteral("1.50"));
-    EXPECT_TRUE(model->hasSCPIServer() && model->scpiPort() != 0);
+    EXPECT_TRUE(model->hasSCPIServer());
+    ASSERT_TRUE(waitFor([&] { return model->scpiPort() != 0; }));
+    // A device line runs on the model's session thread, between its polls.
+    std::future<std::string> measured = std::async(std::launch::async, [port = model->scpiPort()] {
+        LoopbackClient client(port);
+        client.send("MEAS:VOLT?\n");
+        return client.readLine();
+    });
+    ASSERT_TRUE(waitFor([&] { return measured.wait_for(0s) == std::future_status::ready; }));
+    EXPECT_EQ(measured.get(), formatFixed2(sim->reg(10) / 100.0) + "\n");
     waitForSamples(6);
     model->setRefreshRate(2);
     const std::size_t switched = model->samples().size();

@@ -4,12 +4,10 @@
 
 #include <algorithm>
 
-#include "power_model_bridge.hpp"
+#include "api_host.hpp"
 #include "power_model_work.hpp"
 #include "varek/serial_session.hpp"
-#include "varek/control_server.hpp"
 #include "varek/format.hpp"
-#include "varek/scpi_server.hpp"
 
 namespace varek {
 namespace {
@@ -25,11 +23,19 @@ bool allowedRate(long long rate) {
 
 PowerModel::PowerModel(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)), session_(std::make_shared<SerialSession>()) {
-    bridge_ = std::make_shared<ApiBridge>(this, session_);
     pool_.setMaxThreadCount(1);
     pollTimer_.setSingleShot(true);
     pollTimer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&pollTimer_, &QTimer::timeout, this, &PowerModel::pollNow);
+    api_ = std::make_unique<ApiHost>(
+        *this, pool_,
+        ApiHost::Hooks{
+            [this](const ControlHTTPRequest& request, ControlResponder responder) {
+                serveAPI(request, std::move(responder));
+            },
+            [this](const ListenerEvent& event) { apiListenerEvent(event); },
+            [this](const std::string& reason) { log(QStringLiteral("SCPI启动失败：") + QString::fromStdString(reason)); },
+        });
 
     readStoredRate();
     refreshPorts();
@@ -38,13 +44,9 @@ PowerModel::PowerModel(Options options, QObject* parent)
 }
 
 PowerModel::~PowerModel() {
-    // Server threads waiting for a GUI hop give up before we join them below.
-    bridge_->close();
-    if (scpiServer_) {
-        scpiServer_->stop();
-        scpiServer_.reset();
-    }
-    server_.reset();
+    // The control server's thread is joined here, and SCPI's end is queued on the
+    // session thread ahead of the port's close below.
+    api_.reset();
     stopPolling();
     pool_.waitForDone();
     session_->disconnect();
@@ -143,12 +145,14 @@ void PowerModel::setApiState(const QString& text) {
 }
 
 QString PowerModel::apiToken() const {
-    return server_ ? QString::fromStdString(server_->token()) : QString();
+    return QString::fromStdString(api_->token());
 }
 
-std::uint16_t PowerModel::httpPort() const { return server_ ? server_->boundPort() : 0; }
+std::uint16_t PowerModel::httpPort() const { return api_->httpPort(); }
 
-std::uint16_t PowerModel::scpiPort() const { return scpiServer_ ? scpiServer_->boundPort() : 0; }
+std::uint16_t PowerModel::scpiPort() const { return api_->scpiPort(); }
+
+bool PowerModel::hasSCPIServer() const { return api_->hasSCPIServer(); }
 
 void PowerModel::refreshPorts() {
     const std::vector<std::string> found = options_.listPorts ? options_.listPorts() : SerialSession::ports();

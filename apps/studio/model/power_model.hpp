@@ -22,11 +22,12 @@
 
 namespace varek {
 
-class ControlServer;
-class SCPIServer;
+class ApiHost;
+class ControlResponder;
 class SerialSession;
 struct ControlHTTPRequest;
 struct ControlHTTPReply;
+struct ListenerEvent;
 class PowerModelTestAccess;
 
 /// The desktop application's one observable model. Lives on the GUI thread;
@@ -117,8 +118,8 @@ public:
     /// Bound ports of the servers (0 when not listening), for tests.
     std::uint16_t httpPort() const;
     std::uint16_t scpiPort() const;
-    /// True while an SCPI server exists.
-    bool hasSCPIServer() const { return scpiServer_ != nullptr; }
+    /// True while an SCPI server exists or is being started.
+    bool hasSCPIServer() const;
 
     /// The CSV text of `samples` (header and one line per sample, oldest first, LF endings).
     static std::string csv(const SampleHistory& samples);
@@ -141,8 +142,6 @@ signals:
 private:
     // Implementation detail; the model's helper may reorganise freely below.
     friend class PowerModelTestAccess;
-    struct ApiBridge;
-    struct ApiRoute;
 
     // Published-field assignments that announce real changes.
     void setPorts(QStringList ports);
@@ -164,14 +163,12 @@ private:
     void readStoredRate();
     void readArguments();
     void startControlServer();
+    /// Words the control server's listener state as `apiState`.
+    void apiListenerEvent(const ListenerEvent& event);
 
     void finishConnect(std::int64_t generation, const DeviceIdentity& identity, const PowerSample& first);
-    void startSCPIServer(const DeviceIdentity& identity);
-    /// Stops the SCPI server and hands it over for destruction off the GUI thread.
-    std::shared_ptr<std::unique_ptr<SCPIServer>> retireSCPIServer();
-    /// Closes the port on the worker (after destroying `retired`), then runs `done` here.
-    void closeSession(std::shared_ptr<std::unique_ptr<SCPIServer>> retired,
-                      std::function<void()> done);
+    /// Ends SCPI and closes the port on the worker, in that order, then runs `done` here.
+    void closeSession(std::function<void()> done);
     void connectionFailed(const VarekError& error);
     /// Shows and logs a dashboard command's failure and frees the controls.
     void commandFailed(const VarekError& error);
@@ -184,11 +181,17 @@ private:
                   const std::optional<VarekError>& error);
     void recover(std::int64_t generation);
 
-    ApiRoute routeAPI(const ControlHTTPRequest& request) const;
-    std::optional<ControlHTTPReply> beginAPIChange(std::int64_t generation);
-    ControlHTTPReply finishAPIChange(bool enabled, std::int64_t generation,
-                                     const std::optional<PowerSample>& sample,
-                                     const std::optional<VarekError>& error);
+    /// Answers an API request: at once, or once its output switch has finished.
+    void serveAPI(const ControlHTTPRequest& request, ControlResponder responder);
+    void queueAPISwitch(bool enabled, ControlResponder responder);
+    /// Starts a queued switch of `generation`; false when the connection changed since.
+    bool beginAPISwitch(std::int64_t generation);
+    /// The switch's effects on the model (once per switch, not per requester).
+    void finishAPISwitch(bool enabled, std::int64_t generation, const std::optional<PowerSample>& sample,
+                         const std::optional<VarekError>& error);
+    /// The reply one requester of a switch gets; no sample and no error means not attempted.
+    ControlHTTPReply apiSwitchReply(bool enabled, std::int64_t generation, const std::optional<PowerSample>& sample,
+                                    const std::optional<VarekError>& error) const;
 
     Options options_;
     QStringList ports_;
@@ -210,11 +213,8 @@ private:
     QString apiState_ = QStringLiteral("API正在启动…");
     std::optional<QString> apiTokenPath_;
 
-    // Shared with the control server's threads: the GUI hop, the output queue and the
-    // "closing" mark the destructor sets before it joins those threads.
-    std::shared_ptr<ApiBridge> bridge_;
-    std::unique_ptr<ControlServer> server_;
-    std::unique_ptr<SCPIServer> scpiServer_;
+    // The HTTP and SCPI servers; requests and their news reach us here by queued hops.
+    std::unique_ptr<ApiHost> api_;
     std::shared_ptr<SerialSession> session_;
     std::int64_t sessionGeneration_ = 0;
     std::optional<std::string> evidencePath_;

@@ -1,14 +1,15 @@
-// The HTTP control API the application serves while it runs.
+// The HTTP control API the application serves while it runs. Requests arrive here on
+// the GUI thread (ApiHost's hop); output switches go through the API's queue, with
+// the session call on the session thread like a button's.
+#include "api_host.hpp"
 #include "power_model.hpp"
-#include "power_model_bridge.hpp"
 #include "power_model_work.hpp"
-#include "varek/control_server.hpp"
+#include "varek/control_api_router.hpp"
 #include "varek/format.hpp"
+#include "varek/serial_session.hpp"
 
 namespace varek {
 namespace {
-
-ControlHTTPReply failure(int status, const char* error) { return ControlHTTPReply(status, {{"ok", false}, {"error", error}}); }
 
 ControlHTTPReply unverified(int status, const char* error) {
     return ControlHTTPReply(status, {{"ok", false}, {"error", error}, {"verified", false}});
@@ -20,9 +21,6 @@ ControlHTTPReply unconfirmed(const VarekError& error) {
                                   {"message", error.description()},
                                   {"verified", false}});
 }
-
-// The queued operation's answer when the model went away under it.
-ControlHTTPReply modelGone() { return ControlHTTPReply(503, {{"ok", false}, {"verified", false}}); }
 
 // The status object of the application's API: the sample's keys only while it is live.
 Json apiStatus(const PowerModel& model) {
@@ -44,108 +42,94 @@ Json apiStatus(const PowerModel& model) {
     return status;
 }
 
+QString apiFailure(const std::string& reason) { return QStringLiteral("API启动失败：") + QString::fromStdString(reason); }
+
 }  // namespace
 
 void PowerModel::startControlServer() {
     const std::filesystem::path support = options_.supportDirectory.empty()
                                               ? platform::applicationSupportDirectory()
                                               : options_.supportDirectory;
-    try {
-        server_ = std::make_unique<ControlServer>(
-            options_.httpPort, [bridge = bridge_](const ControlHTTPRequest& request) { return bridge->handle(request); },
-            support);
-    } catch (const VarekError& e) {
-        setApiState(QStringLiteral("API启动失败：") + QString::fromStdString(e.description()));
-        return;
-    } catch (const std::exception& e) {
-        setApiState(QStringLiteral("API启动失败：") + QString::fromStdString(e.what()));
-        return;
+    const auto failure = api_->startControlServer(options_.httpPort, support);
+    if (const auto path = api_->tokenPath()) {
+        apiTokenPath_ = QString::fromStdString(path->string());
+        emit changed(Change::apiTokenPath);
     }
-    apiTokenPath_ = QString::fromStdString(server_->tokenPath().string());
-    emit changed(Change::apiTokenPath);
-    try {
-        server_->start([bridge = bridge_](const std::string& line) {
-            bridge->post([state = QString::fromStdString(line)](PowerModel& model) { model.setApiState(state); });
-        });
-    } catch (const VarekError& e) {
-        setApiState(QStringLiteral("API启动失败：") + QString::fromStdString(e.description()));
-    } catch (const std::exception& e) {
-        setApiState(QStringLiteral("API启动失败：") + QString::fromStdString(e.what()));
-    }
+    if (failure) setApiState(apiFailure(*failure));
 }
 
-ControlHTTPReply PowerModel::ApiBridge::handle(const ControlHTTPRequest& request) {
-    try {
-        const auto route = onGui<ApiRoute>([request](PowerModel& model) { return model.routeAPI(request); });
-        if (!route) return failure(503, "application_unavailable");
-        if (route->reply) return *route->reply;
-        const std::int64_t generation = route->generation;
-        // perform blocks until the reply exists, so it runs here, never on the GUI thread.
-        return outputQueue.perform(route->enabled,
-                                   [this, generation](bool enabled) { return changeOutput(enabled, generation); });
-    } catch (...) {
-        return failure(503, "application_unavailable");
-    }
-}
-
-ControlHTTPReply PowerModel::ApiBridge::changeOutput(bool enabled, std::int64_t generation) {
-    try {
-        const auto refusal = onGui<std::optional<ControlHTTPReply>>(
-            [generation](PowerModel& model) { return model.beginAPIChange(generation); });
-        if (!refusal) return modelGone();
-        if (*refusal) return **refusal;
-        // The session call blocks; it runs on this server worker, not on the GUI thread.
-        const auto outcome = detail::attempt([&] { return session->setOutput(enabled); });
-        const auto reply = onGui<ControlHTTPReply>([enabled, generation, outcome](PowerModel& model) {
-            return model.finishAPIChange(enabled, generation, outcome.value, outcome.error);
-        });
-        return reply ? *reply : modelGone();
-    } catch (...) {
-        return modelGone();
-    }
-}
-
-PowerModel::ApiRoute PowerModel::routeAPI(const ControlHTTPRequest& request) const {
-    ApiRoute route;
-    if (request.path == "/v1/status") {
-        route.reply = request.method == "GET" ? ControlHTTPReply(200, apiStatus(*this)) : failure(405, "use_GET");
-    } else if (request.path == "/v1/output/on" || request.path == "/v1/output/off") {
-        if (request.method != "POST") {
-            route.reply = failure(405, "use_POST");
-        } else if (connected_ && !recovering_) {
-            route.enabled = request.path == "/v1/output/on";
-            route.generation = sessionGeneration_;
-        } else {
-            route.reply = unverified(503, "power_supply_unavailable");
-        }
+void PowerModel::apiListenerEvent(const ListenerEvent& event) {
+    if (event.kind == ListenerEvent::Kind::listening) {
+        setApiState(QStringLiteral("API已监听 · 本机 / 局域网 · ") + QString::number(event.port));
     } else {
-        route.reply = failure(404, "not_found");
+        setApiState(apiFailure(event.reason));
     }
-    return route;
 }
 
-std::optional<ControlHTTPReply> PowerModel::beginAPIChange(std::int64_t generation) {
-    if (sessionGeneration_ != generation || !connected_ || recovering_) {
-        return unverified(503, "connection_changed");
+void PowerModel::serveAPI(const ControlHTTPRequest& request, ControlResponder responder) {
+    const auto match = ControlApiRouter::standard().match(request);
+    if (match.reply) return responder.reply(*match.reply);
+    switch (*match.route) {
+    case ApiRoute::status: return responder.reply(ControlHTTPReply(200, apiStatus(*this)));
+    case ApiRoute::outputOn: return queueAPISwitch(true, std::move(responder));
+    case ApiRoute::outputOff: return queueAPISwitch(false, std::move(responder));
     }
+}
+
+void PowerModel::queueAPISwitch(bool enabled, ControlResponder responder) {
+    if (!connected_ || recovering_) return responder.reply(unverified(503, "power_supply_unavailable"));
+    const std::int64_t generation = sessionGeneration_;
+    using Queue = OutputRequestQueue;
+    // Runs on this thread (the queue starts it from perform or from the previous
+    // switch's finish, both here); only the session call leaves it.
+    auto operation = [this, generation](bool state, Queue::Predicate wanted, Queue::Done finished) {
+        if (!beginAPISwitch(generation)) return finished({});
+        auto work = [session = session_, state, wanted] {
+            // Every requester gone: the supply is not touched.
+            if (!wanted()) return detail::Outcome<PowerSample>{};
+            return detail::attempt([&] { return session->setOutput(state); });
+        };
+        detail::runThen(pool_, this, std::move(work),
+                        [this, generation, state, finished](detail::Outcome<PowerSample> r) {
+                            finishAPISwitch(state, generation, r.value, r.error);
+                            finished({r.value, r.error});
+                        });
+    };
+    api_->outputQueue().perform(enabled, std::move(operation), responder.goneCheck(),
+                                [this, enabled, generation, responder](const Queue::Outcome& outcome) {
+                                    responder.reply(apiSwitchReply(enabled, generation, outcome.sample, outcome.error));
+                                });
+}
+
+bool PowerModel::beginAPISwitch(std::int64_t generation) {
+    if (sessionGeneration_ != generation || !connected_ || recovering_) return false;
     setBusy(true);
-    return std::nullopt;
+    return true;
 }
 
-ControlHTTPReply PowerModel::finishAPIChange(bool enabled, std::int64_t generation,
-                                             const std::optional<PowerSample>& sample,
-                                             const std::optional<VarekError>& error) {
+void PowerModel::finishAPISwitch(bool enabled, std::int64_t generation, const std::optional<PowerSample>& sample,
+                                 const std::optional<VarekError>& error) {
     // A connection change since the switch began hands `busy` to whoever changed it.
-    if (sessionGeneration_ != generation || !connected_) return unverified(503, "connection_changed");
+    if (sessionGeneration_ != generation || !connected_) return;
     setBusy(false);
+    if (!sample && !error) return;  // dropped unrun: nobody waits for it
     if (error || sample->outputEnabled != enabled) {
         const VarekError cause = error ? *error : VarekError::readback();
         log(QStringLiteral("API输出切换未确认：") + QString::fromStdString(cause.description()));
-        return unconfirmed(cause);
+        return;
     }
     accept(*sample);
     setNotice(enabled ? QStringLiteral("API开启输出 · 已读回确认") : QStringLiteral("API关闭输出 · 已读回确认"));
     log(enabled ? QStringLiteral("API请求开启输出，已读回确认。") : QStringLiteral("API请求关闭输出，已读回确认。"));
+}
+
+ControlHTTPReply PowerModel::apiSwitchReply(bool enabled, std::int64_t generation,
+                                            const std::optional<PowerSample>& sample,
+                                            const std::optional<VarekError>& error) const {
+    if (sessionGeneration_ != generation || !connected_ || (!sample && !error)) {
+        return unverified(503, "connection_changed");
+    }
+    if (error || sample->outputEnabled != enabled) return unconfirmed(error ? *error : VarekError::readback());
     Json body = apiStatus(*this);
     body["verified"] = true;
     body["output_enabled"] = enabled;

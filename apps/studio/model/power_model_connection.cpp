@@ -1,10 +1,9 @@
 // Connecting and ending a connection.
+#include "api_host.hpp"
 #include "power_model.hpp"
 #include "power_model_work.hpp"
 #include "varek/serial_session.hpp"
 #include "varek/format.hpp"
-#include "varek/scpi_instrument.hpp"
-#include "varek/scpi_server.hpp"
 
 namespace varek {
 namespace {
@@ -47,7 +46,7 @@ void PowerModel::connect() {
         if (sessionGeneration_ != generation) {
             // A disconnect came in meanwhile: it owns `busy` and the notice now; the
             // late identity is dropped and the port closed again.
-            if (r.value) closeSession(nullptr, [] {});
+            if (r.value) closeSession([] {});
             return;
         }
         if (r.error) {
@@ -66,7 +65,7 @@ void PowerModel::connect() {
 void PowerModel::finishConnect(std::int64_t generation, const DeviceIdentity& identity,
                                const PowerSample& first) {
     setIdentity(identity);
-    startSCPIServer(identity);
+    api_->startSCPI(options_.scpiPort, session_, identity);
     setLatest(first);
     samples_.clear();
     emit changed(Change::samples);
@@ -82,40 +81,10 @@ void PowerModel::finishConnect(std::int64_t generation, const DeviceIdentity& id
     setBusy(false);
 }
 
-void PowerModel::startSCPIServer(const DeviceIdentity& identity) {
-    try {
-        SerialSession& session = *session_;
-        scpiServer_ = std::make_unique<SCPIServer>(
-            options_.scpiPort, [&session, identity] { return std::make_unique<SCPIInstrument>(session, identity); });
-        // A port that cannot be bound is reported through the status callback rather
-        // than by start() throwing; it must not pass silently, or the user would
-        // believe SCPI is listening. Every other status line is ignored.
-        scpiServer_->start([this](const std::string& line) {
-            static constexpr std::string_view failed = "SCPI failed: ";
-            if (!line.starts_with(failed)) return;
-            const QString reason = QString::fromStdString(line.substr(failed.size()));
-            // Queued onto the GUI thread; the model outlives its SCPI servers.
-            QMetaObject::invokeMethod(
-                this, [this, reason] { log(QStringLiteral("SCPI启动失败：") + reason); }, Qt::QueuedConnection);
-        });
-    } catch (const VarekError& e) {
-        log(QStringLiteral("SCPI启动失败：") + text(e));
-    } catch (const std::exception& e) {
-        log(QStringLiteral("SCPI启动失败：") + QString::fromStdString(e.what()));
-    }
-}
-
-std::shared_ptr<std::unique_ptr<SCPIServer>> PowerModel::retireSCPIServer() {
-    if (!scpiServer_) return nullptr;
-    scpiServer_->stop();
-    return std::make_shared<std::unique_ptr<SCPIServer>>(std::move(scpiServer_));
-}
-
-void PowerModel::closeSession(std::shared_ptr<std::unique_ptr<SCPIServer>> retired, std::function<void()> done) {
-    // Destroying the SCPI server joins its line workers, which may be inside a session
-    // call: that wait belongs on the worker, before the port closes.
-    auto work = [session = session_, retired] {
-        if (retired) retired->reset();
+void PowerModel::closeSession(std::function<void()> done) {
+    // SCPI's end is queued first: its server is gone before the port closes.
+    api_->stopSCPI();
+    auto work = [session = session_] {
         session->disconnect();
         return true;
     };
@@ -123,14 +92,13 @@ void PowerModel::closeSession(std::shared_ptr<std::unique_ptr<SCPIServer>> retir
 }
 
 void PowerModel::disconnect() {
-    auto retired = retireSCPIServer();
     const std::int64_t generation = ++sessionGeneration_;
     stopPolling();
     setConnected(false);
     setRecovering(false);
     // Held until the port is closed, so no connect can slip in between.
     setBusy(true);
-    closeSession(std::move(retired), [this, generation] {
+    closeSession([this, generation] {
         if (sessionGeneration_ == generation) {
             setBusy(false);
             setNotice(QStringLiteral("已断开 · 电源输出保持原有状态"));
@@ -140,14 +108,13 @@ void PowerModel::disconnect() {
 }
 
 void PowerModel::connectionFailed(const VarekError& error) {
-    auto retired = retireSCPIServer();
     setConnected(false);
     setRecovering(false);
     const std::int64_t generation = ++sessionGeneration_;
     // The failing pass is the polling task itself; it simply does not re-arm.
     stopPolling();
     setBusy(true);
-    closeSession(std::move(retired), [this, generation, error] {
+    closeSession([this, generation, error] {
         if (sessionGeneration_ == generation) {
             setBusy(false);
             setNotice(QStringLiteral("连接中断 · 读数已停止"));
