@@ -123,6 +123,8 @@ public:
 
     /// The CSV text of `samples` (header and one line per sample, oldest first, LF endings).
     static std::string csv(const SampleHistory& samples);
+    /// The same for only the samples taken from `from` to `to`, both included; `count` gets their number.
+    static std::string csv(const SampleHistory& samples, Timestamp from, Timestamp to, std::size_t* count = nullptr);
     /// "VAREK-YYYY-MM-DD.csv" for the UTC date of `now`.
     static QString defaultExportName(Timestamp now = SystemClock::now());
 
@@ -133,6 +135,11 @@ public slots:
     void applyValues();
     void changeOutput(bool enabled);
     void exportCSV();
+
+public:
+    /// `exportCSV()` for only the samples taken from `from` to `to`, both included: same
+    /// dialog, file format and log line; nothing when no stored sample falls in the span.
+    void exportCSVWithin(Timestamp from, Timestamp to);
 
 signals:
     /// The published fields named in `what` changed; emitted on the GUI thread, only
@@ -159,6 +166,9 @@ private:
     /// Takes a confirmed sample into `latest`, the bounded history and the evidence file.
     void accept(const PowerSample& sample);
     void writeEvidence(const PowerSample& sample) const;
+    /// Asks for a location and writes `build()`'s text there, logging `count()` samples;
+    /// `count` is read after the dialog closed, as the text is.
+    void writeExport(const std::function<std::string(std::size_t& count)>& build);
 
     void readStoredRate();
     void readArguments();
