@@ -30,6 +30,16 @@ inline QString metricText(Metric metric) {
     return {};
 }
 
+/// Unit of a metric's values ("V", "A", "W").
+inline QString metricUnit(Metric metric) {
+    switch (metric) {
+    case Metric::voltage: return QStringLiteral("V");
+    case Metric::current: return QStringLiteral("A");
+    case Metric::power: return QStringLiteral("W");
+    }
+    return {};
+}
+
 /// Trend colour of a metric.
 inline QColor metricColour(Metric metric) {
     switch (metric) {
