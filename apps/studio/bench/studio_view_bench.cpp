@@ -152,7 +152,7 @@ void sendFrame(varek::TrendChartView* view, int frame) {
         QApplication::sendEvent(port, &wheel);
         return;
     }
-    // Drag 15 pixels per frame, always towards earlier times while the buttons stays down.
+    // Drag 15 pixels per frame, always towards earlier times while the button stays down.
     const QPoint from = middle + QPoint((phase - 20) * 15 - 150, 0);
     if (phase == 20) QTest::mousePress(port, Qt::LeftButton, Qt::NoModifier, from);
     const QPoint to = from + QPoint(15, 0);
