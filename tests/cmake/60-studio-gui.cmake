@@ -1,14 +1,19 @@
-# Desktop application: the Y-range rule (pure) and the dashboard driven through
-# Qt Test against a simulated supply on a real pseudo-terminal, offscreen.
+# Desktop application: the Y-range rule and the chart's span arithmetic (pure), the
+# dashboard driven through Qt Test against a simulated supply on a real pseudo-terminal,
+# and the trend chart's hover, zoom and pan over a history fed to the model, offscreen.
 if(VAREK_BUILD_APP AND TARGET varek-studio-view)
   find_package(Qt6 REQUIRED COMPONENTS Test)
   varek_add_test(NAME studio_chart_range_test SOURCES gui/chart_range_test.cpp gui/qt_test_main.cpp
                  LIBS varek-studio-view)
+  varek_add_test(NAME studio_chart_span_test SOURCES gui/chart_span_test.cpp LIBS varek-studio-view)
   varek_add_test(NAME studio_dashboard_test SOURCES gui/dashboard_test.cpp gui/qt_test_main.cpp
                  LIBS varek-studio-view varek-sim-lib Qt6::Test
                  LABELS gui integration TIMEOUT 600
                  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots")
-  set_tests_properties(studio_chart_range_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  varek_add_test(NAME studio_trend_interaction_test SOURCES gui/trend_interaction_test.cpp gui/qt_test_main.cpp
+                 LIBS varek-studio-view Qt6::Test LABELS gui
+                 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots")
+  set_tests_properties(studio_chart_range_test studio_chart_span_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endif()
 
 # The application spawned from its command line, stopped by a signal.

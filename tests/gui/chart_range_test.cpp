@@ -6,6 +6,7 @@
 
 #include "chart_range.hpp"
 #include "sidebar.hpp"
+#include "varek/format.hpp"
 
 namespace varek {
 namespace {
@@ -42,6 +43,46 @@ INSTANTIATE_TEST_SUITE_P(
                     RangeCase{"EmptyPower", Metric::power, {}, 0, 2},
                     RangeCase{"NotANumberIsSkipped", Metric::voltage, {nan, 12.0, nan}, 11.95, 12.05}),
     [](const testing::TestParamInfo<RangeCase>& info) { return info.param.name; });
+
+struct TicksCase {
+    const char* name;
+    ChartRange range;
+    double step;
+    std::vector<std::string> labels;
+};
+
+class ChartTicksTest : public testing::TestWithParam<TicksCase> {};
+
+TEST_P(ChartTicksTest, FallOnRoundMultiplesInsideTheRange) {
+    const TicksCase& c = GetParam();
+    const AxisTicks ticks = chartYTicks(c.range);
+    EXPECT_DOUBLE_EQ(ticks.step, c.step);
+    std::vector<std::string> labels;
+    for (int i = 0; i < ticks.count; ++i) labels.push_back(formatFixed(ticks.first + i * ticks.step, ticks.decimals));
+    EXPECT_EQ(labels, c.labels);
+    // Every multiple of the step inside the range is a tick, and only those.
+    EXPECT_NEAR(std::remainder(ticks.first, ticks.step), 0, 1e-9);
+    EXPECT_GE(ticks.first, c.range.lower - 1e-9);
+    EXPECT_LT(ticks.first - ticks.step, c.range.lower);
+    EXPECT_LE(ticks.first + (ticks.count - 1) * ticks.step, c.range.upper + 1e-9);
+    EXPECT_GT(ticks.first + ticks.count * ticks.step, c.range.upper);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChartTicksTest,
+    testing::Values(
+        TicksCase{"SmallCurrentTakesFifths", {0, 0.63}, 0.2, {"0.0", "0.2", "0.4", "0.6"}},
+        TicksCase{"VoltageToTwelve", {0, 12.4}, 2, {"0", "2", "4", "6", "8", "10", "12"}},
+        TicksCase{"NarrowBandAroundTwelve", {11.98, 12.02}, 0.01, {"11.98", "11.99", "12.00", "12.01", "12.02"}},
+        TicksCase{"FlatVoltageBand", {11.95, 12.05}, 0.02, {"11.96", "11.98", "12.00", "12.02", "12.04"}},
+        TicksCase{"PowerFiveToThirtyFive", {5, 35}, 5, {"5", "10", "15", "20", "25", "30", "35"}},
+        TicksCase{"EmptyVoltageDefault", {0, 1.25}, 0.2, {"0.0", "0.2", "0.4", "0.6", "0.8", "1.0", "1.2"}},
+        TicksCase{"FlatZeroCurrent", {0, 0.1}, 0.02, {"0.00", "0.02", "0.04", "0.06", "0.08", "0.10"}},
+        TicksCase{"UnalignedLowerBound", {3.3, 9.1}, 1, {"4", "5", "6", "7", "8", "9"}},
+        TicksCase{"NoStepGivesFourToSevenSoEightBeforeThree", {0, 14.5}, 2,
+                  {"0", "2", "4", "6", "8", "10", "12", "14"}},
+        TicksCase{"WithoutExtentOneTick", {2, 2}, 1, {"2"}}),
+    [](const testing::TestParamInfo<TicksCase>& info) { return info.param.name; });
 
 TEST(PortDisplayName, DropsTheDeviceDirectory) {
     EXPECT_EQ(portDisplayName(QStringLiteral("/dev/ttyUSB0")), QStringLiteral("ttyUSB0"));

@@ -10,11 +10,13 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "app_shell.hpp"
 #include "dashboard.hpp"
+#include "trend_panel.hpp"
 #include "varek/error.hpp"
 #include "varek/format.hpp"
 #include "varek/sim/supply_simulator.hpp"
@@ -101,7 +103,21 @@ TEST_F(StudioTest, WithoutPortsOnlyThePlaceholderShowsAndNothingCanBeStarted) {
     EXPECT_FALSE(find<QPushButton>("connectButton")->isEnabled());
     EXPECT_FALSE(app_->window().exportAction()->isEnabled());
     EXPECT_TRUE(find<QWidget>("emptyState")->isVisible());
+    // Texts built from the device facts read exactly as before.
+    QStringList labels;
+    for (const QLabel* label : app_->window().findChildren<QLabel*>()) labels.append(label->text());
+    for (const char* text : {"0.00 – 60.00 V", "0.00 – 30.00 A", "RD6030 / Max", "60 V  /  30 A",
+                             "RD6030 / Max · USB 串口"}) {
+        EXPECT_TRUE(labels.contains(QString::fromUtf8(text))) << text;
+    }
     saveShot(&app_->window(), QStringLiteral("dashboard-empty.png"));
+
+    QSettings preferences(QStringLiteral("VAREK"), QStringLiteral("VAREK Studio"));
+    preferences.remove(QStringLiteral("trendWindowSeconds"));
+    click(find<ui::SegmentedControl>("trendWindowPicker")->button(2));  // "5 分钟"
+    preferences.sync();
+    EXPECT_EQ(preferences.value(QStringLiteral("trendWindowSeconds")).toInt(), 300);
+    EXPECT_EQ(app_->window().dashboard()->trendPanel()->windowSeconds(), 300);
 }
 
 TEST_F(StudioTest, ConnectShowsTheSupplyAndLocksTheLinkSettings) {

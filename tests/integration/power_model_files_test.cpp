@@ -25,7 +25,9 @@ std::string readFile(const QString& path) {
 }
 
 TEST(PowerModelCSV, HeaderThenOneExactLinePerSampleAndTheUtcFileName) {
-    EXPECT_EQ(PowerModel::csv({sampleAt(example)}),
+    SampleHistory one(1);
+    one.push(sampleAt(example));
+    EXPECT_EQ(PowerModel::csv(one),
               "time,voltage_V,current_A,power_W,voltage_set_V,current_limit_A,output_enabled,protection,mode\n"
               "2026-01-31T08:15:00.500Z,12.4,1.0,12.4,12.4,1.0,true,0,0\n");
     // 23:30 UTC is already the next day east of UTC.
@@ -38,7 +40,7 @@ TEST(PowerModelCSV, HeaderThenOneExactLinePerSampleAndTheUtcFileName) {
 
 TEST_F(PowerModelTest, ExportWritesAllSamplesOrLeavesTheTargetAlone) {
     start();
-    saveLocation = home.filePath("out.csv");
+    saveLocation = homeFile("out.csv");
     for (int i = 0; i < 3; ++i) PowerModelTestAccess::accept(*model, sampleAt(example + std::chrono::seconds(i)));
     model->exportCSV();
     EXPECT_EQ(proposedNames, QStringList{PowerModel::defaultExportName()});
@@ -46,27 +48,33 @@ TEST_F(PowerModelTest, ExportWritesAllSamplesOrLeavesTheTargetAlone) {
     EXPECT_EQ(lastLog(), "已导出 3 条采样。");
 
     // A directory cannot be replaced by the new file; it and its contents stay.
-    ASSERT_TRUE(QDir(home.path()).mkpath("taken.csv/inside"));
-    saveLocation = home.filePath("taken.csv");
+    ASSERT_TRUE(QDir(homeFile(".")).mkpath("taken.csv/inside"));
+    saveLocation = homeFile("taken.csv");
     model->exportCSV();
     ASSERT_TRUE(model->errorMessage());
     EXPECT_TRUE(model->errorMessage()->startsWith(QStringLiteral("导出失败：")));
     EXPECT_GT(model->errorMessage()->size(), 5);
-    EXPECT_TRUE(QDir(home.filePath("taken.csv/inside")).exists());
-    EXPECT_EQ(QDir(home.path()).entryList(QDir::Files), QStringList{"out.csv"});  // no temporary left
+    EXPECT_TRUE(QDir(homeFile("taken.csv/inside")).exists());
+    EXPECT_EQ(QDir(homeFile(".")).entryList(QDir::Files), QStringList{"out.csv"});  // no temporary left
 }
 
-TEST_F(PowerModelTest, HistoryKeepsOnlyTheNewest) {
+TEST_F(PowerModelTest, HistoryAndActivityLogKeepOnlyTheNewest) {
     start();
     for (int i = 0; i <= PowerModel::historyLimit; ++i) PowerModelTestAccess::accept(*model, sampleAt(example, i));
     ASSERT_EQ(model->samples().size(), 36000u);
     EXPECT_EQ(model->samples().front().voltage, 1);
+    EXPECT_EQ(model->samples().back().voltage, 36000);
+
+    for (int i = 0; i <= PowerModel::eventLimit; ++i) PowerModelTestAccess::log(*model, QString::number(i));
+    ASSERT_EQ(model->events().size(), 100);
+    EXPECT_EQ(lastLog(), "100");  // newest first
+    EXPECT_EQ(model->events().back().mid(10), QStringLiteral("1"));
 }
 
 TEST_F(PowerModelTest, CommandLineSetsRateEvidenceAndConnects) {
     sim = std::make_unique<sim::SupplySimulator>();
     listPorts = [] { return std::vector<std::string>{}; };
-    const QString evidence = home.filePath("evidence.json");
+    const QString evidence = homeFile("evidence.json");
     start({QStringLiteral("--refresh"), QStringLiteral("+10"), QStringLiteral("--evidence"), evidence,
            QStringLiteral("--connect"), QString::fromStdString(sim->path()), QStringLiteral("--refresh")});
     EXPECT_EQ(model->refreshRate(), 10);

@@ -6,14 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <asio.hpp>
 #include <future>
 
+#include "api_host.hpp"
+#include "loopback_client.hpp"
 #include "power_model.hpp"
-#include "power_model_bridge.hpp"
+#include "temp_dir.hpp"
 #include "varek/sim/supply_simulator.hpp"
 #include "varek_test_support.hpp"
 
@@ -23,7 +23,9 @@ namespace varek {
 class PowerModelTestAccess {
 public:
     static void accept(PowerModel& m, const PowerSample& s) { m.accept(s); }
-    static std::uint64_t hopsPosted(const PowerModel& m) { return m.bridge_->hopsPosted.load(); }
+    static void log(PowerModel& m, const QString& line) { m.log(line); }
+    /// API output requests in line (running, queued or merged).
+    static std::size_t switchesPending(PowerModel& m) { return m.api_->outputQueue().pending(); }
 };
 
 namespace test {
@@ -37,19 +39,18 @@ struct HttpReply {
     Json body;
 };
 
-/// One HTTP exchange from a worker thread (the handler needs the pumped GUI thread).
+/// One HTTP exchange from a worker thread (the handler needs the pumped GUI thread);
+/// status 0 when the server closed without a reply.
 inline std::future<HttpReply> sendAsync(std::uint16_t port, const std::string& method, const std::string& path,
                                         const std::string& token) {
     const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
                                 token + "\r\nContent-Length: 0\r\n\r\n";
     return std::async(std::launch::async, [port, request] {
-        asio::io_context io;
-        asio::ip::tcp::socket socket(io);
-        asio::error_code error;
         std::string wire;
-        socket.connect({asio::ip::address_v4::loopback(), port}, error);
-        if (!error) asio::write(socket, asio::buffer(request), error);
-        if (!error) asio::read(socket, asio::dynamic_buffer(wire), error);  // until the server closes
+        try {
+            wire = httpExchange(port, request);
+        } catch (const std::exception&) {
+        }
         HttpReply reply;
         const auto split = wire.find("\r\n\r\n");
         if (split == std::string::npos) return reply;
@@ -88,8 +89,7 @@ protected:
             static char* argv[] = {name, nullptr};
             new QCoreApplication(argc, argv);
         }
-        ASSERT_TRUE(home.isValid());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.filePath("config"));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, homeFile("config"));
     }
     void TearDown() override {
         gate.open();
@@ -103,7 +103,7 @@ protected:
         options.httpPort = httpPort;
         options.scpiPort = scpiPort;
         options.arguments = std::move(arguments);
-        options.supportDirectory = home.filePath("support").toStdString();
+        options.supportDirectory = home.path() / "support";
         options.listPorts = listPorts ? listPorts : [p = sim->path()] { return std::vector<std::string>{p}; };
         options.chooseSaveLocation = [this](const QString& proposed) {
             proposedNames.append(proposed);
@@ -122,11 +122,11 @@ protected:
     std::future<HttpReply> send(const std::string& method, const std::string& path) {
         return sendAsync(model->httpPort(), method, path, model->apiToken().toStdString());
     }
-    /// Sends without pumping events and returns once the route is posted to the GUI thread.
-    std::future<HttpReply> sendRouted(const std::string& method, const std::string& path) {
-        const auto hops = PowerModelTestAccess::hopsPosted(*model);
+    /// Sends an output request and returns once it has joined the API's switching line.
+    std::future<HttpReply> sendQueued(const std::string& method, const std::string& path) {
+        const auto pending = PowerModelTestAccess::switchesPending(*model);
         auto reply = send(method, path);
-        EXPECT_TRUE(waitUntil([&] { return PowerModelTestAccess::hopsPosted(*model) > hops; }));
+        EXPECT_TRUE(waitFor([&] { return PowerModelTestAccess::switchesPending(*model) > pending; }));
         return reply;
     }
     HttpReply request(const std::string& method, const std::string& path) {
@@ -159,7 +159,10 @@ protected:
         });
     }
 
-    QTemporaryDir home;
+    /// `name` inside the test's private directory.
+    QString homeFile(const char* name) const { return QString::fromStdString((home.path() / name).string()); }
+
+    TempDir home;
     std::uint16_t httpPort = 0;
     std::uint16_t scpiPort = 0;
     std::function<std::vector<std::string>()> listPorts;

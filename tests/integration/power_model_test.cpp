@@ -1,5 +1,8 @@
 // Connecting, polling, recovery and the dashboard's commands, against the simulator.
+#include <asio.hpp>
+
 #include "power_model_fixture.hpp"
+#include "varek/format.hpp"
 #include "varek/serial_session.hpp"
 
 namespace varek::test {
@@ -55,7 +58,8 @@ TEST_F(PowerModelTest, ConnectPollsAtTheChosenRateAndDisconnectKeepsTheHistory) 
     sim->setReg(8, 1234);
     sim->setReg(9, 150);
     std::optional<std::optional<double>> rateAtFirstSample;
-    QObject::connect(model.get(), &PowerModel::samplesChanged, model.get(), [&] {
+    QObject::connect(model.get(), &PowerModel::changed, model.get(), [&](PowerModel::Changes what) {
+        if (!(what & PowerModel::Change::samples)) return;
         if (model->connected() && !rateAtFirstSample) rateAtFirstSample = model->actualRefreshRate();
     });
     model->connect();
@@ -66,7 +70,16 @@ TEST_F(PowerModelTest, ConnectPollsAtTheChosenRateAndDisconnectKeepsTheHistory) 
     EXPECT_FALSE(*rateAtFirstSample);
     EXPECT_EQ(model->voltageDraft(), QStringLiteral("12.34"));
     EXPECT_EQ(model->currentDraft(), QStringLiteral("1.50"));
-    EXPECT_TRUE(model->hasSCPIServer() && model->scpiPort() != 0);
+    EXPECT_TRUE(model->hasSCPIServer());
+    ASSERT_TRUE(waitFor([&] { return model->scpiPort() != 0; }));
+    // A device line runs on the model's session thread, between its polls.
+    std::future<std::string> measured = std::async(std::launch::async, [port = model->scpiPort()] {
+        LoopbackClient client(port);
+        client.send("MEAS:VOLT?\n");
+        return client.readLine();
+    });
+    ASSERT_TRUE(waitFor([&] { return measured.wait_for(0s) == std::future_status::ready; }));
+    EXPECT_EQ(measured.get(), formatFixed2(sim->reg(10) / 100.0) + "\n");
     waitForSamples(6);
     model->setRefreshRate(2);
     const std::size_t switched = model->samples().size();
@@ -84,6 +97,47 @@ TEST_F(PowerModelTest, ConnectPollsAtTheChosenRateAndDisconnectKeepsTheHistory) 
     EXPECT_EQ(lastLog(), "串口已断开，未改变电源输出。");
     EXPECT_GE(model->samples().size(), switched + 4);
     EXPECT_TRUE(portFree(sim->path()));
+}
+
+TEST_F(PowerModelTest, SettersAnnounceOnlyRealChangesUnderTheirOwnName) {
+    start();
+    // The listener's state arrives from its thread; let it settle before counting.
+    ASSERT_TRUE(waitFor([&] { return model->apiState().startsWith(QStringLiteral("API已监听")); }));
+    using C = PowerModel::Change;
+    const struct {
+        const char* name;
+        std::function<void()> act;
+        PowerModel::Changes expected;
+    } cases[] = {
+        {"same ports", [&] { model->refreshPorts(); }, {}},
+        {"same port", [&] { model->setSelectedPort(model->selectedPort()); }, {}},
+        {"other port", [&] { model->setSelectedPort(QStringLiteral("/dev/ttyUSB9")); }, C::selectedPort},
+        {"same baud", [&] { model->setBaud(115200); }, {}},
+        {"other baud", [&] { model->setBaud(9600); }, C::baud},
+        {"same station", [&] { model->setStation(QStringLiteral("1")); }, {}},
+        {"other station", [&] { model->setStation(QStringLiteral("2")); }, C::station},
+        {"same rate", [&] { model->setRefreshRate(5); }, {}},
+        {"rate not offered", [&] { model->setRefreshRate(3); }, {}},
+        {"other rate", [&] { model->setRefreshRate(2); }, C::refreshRate},
+        {"same voltage draft", [&] { model->setVoltageDraft(QStringLiteral("12.40")); }, {}},
+        {"other voltage draft", [&] { model->setVoltageDraft(QStringLiteral("5")); }, C::drafts},
+        {"other current draft", [&] { model->setCurrentDraft(QStringLiteral("2")); }, C::drafts},
+        {"no alert to dismiss", [&] { model->clearErrorMessage(); }, {}},
+        {"port gone from the list", [&] { model->refreshPorts(); }, C::selectedPort},
+    };
+    for (const auto& c : cases) {
+        PowerModel::Changes seen;
+        int emitted = 0;
+        const auto connection = QObject::connect(model.get(), &PowerModel::changed, model.get(),
+                                                 [&](PowerModel::Changes what) {
+                                                     seen |= what;
+                                                     ++emitted;
+                                                 });
+        c.act();
+        QObject::disconnect(connection);
+        EXPECT_EQ(seen, c.expected) << c.name;
+        EXPECT_EQ(emitted, c.expected ? 1 : 0) << c.name;
+    }
 }
 
 TEST_F(PowerModelTest, ConnectFailuresShowAndLogTheDescription) {
@@ -120,8 +174,11 @@ TEST_P(PowerModelRecovery, OnlyOneTimeoutGetsAVerifiedRead) {
     start({QStringLiteral("--refresh"), QString::number(c.rate)});
     connectModel();
     bool rateShownWhileRecovering = false;
-    QObject::connect(model.get(), &PowerModel::recoveringChanged, model.get(),
-                     [&] { rateShownWhileRecovering |= model->recovering() && model->actualRefreshRate(); });
+    QObject::connect(model.get(), &PowerModel::changed, model.get(), [&](PowerModel::Changes what) {
+        if (what & PowerModel::Change::recovering) {
+            rateShownWhileRecovering |= model->recovering() && model->actualRefreshRate();
+        }
+    });
     sim->setSerial(c.serial);
     c.corrupt ? sim->corruptNextCrc(1) : silenceNext(1);
     ASSERT_TRUE(waitFor([&] { return !model->busy() && !model->events().isEmpty() && lastLog() == c.line; }));

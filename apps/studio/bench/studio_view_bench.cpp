@@ -1,14 +1,22 @@
 // Measures the dashboard's cost on the GUI thread.
-//  synthetic phase: a made-up history, one new sample per step, the 5-minute trend
+//  synthetic phase: a made-up full history, one new sample per step, the 5-minute trend
 //    rebuilt and its panel repainted, as at 10 Hz; first with 3000 samples (just
 //    the window, the reference), then with 36000 (one hour at 10 Hz);
+//  interaction phase: a full hour at 10 Hz, then --frames wheel notches and drags as
+//    a user would send them (zoom into the hour, pan across it, zoom out again), each
+//    answered and painted before the next: the time per frame;
 //  live phase: the whole application against a simulated supply at 10 Hz for
 //    --seconds, reporting every --report seconds: redraws, their mean and max,
-//    the GUI thread's CPU share, stored samples and the process RSS.
-// Usage: studio-view-bench [--seconds N] [--report N] [--steps N] [--skip-synthetic]
+//    the GUI thread's CPU share, stored samples and the process RSS; with --hover
+//    the pointer rests on the chart, so every redraw also moves the hover readout.
+// Usage: studio-view-bench [--seconds N] [--report N] [--steps N] [--frames N]
+//                          [--skip-synthetic] [--skip-interaction] [--hover]
 #include <QApplication>
+#include <QChart>
 #include <QElapsedTimer>
+#include <QMouseEvent>
 #include <QTest>
+#include <QWheelEvent>
 
 #include <time.h>
 
@@ -16,6 +24,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -23,9 +32,21 @@
 
 #include "app_shell.hpp"
 #include "dashboard.hpp"
+#include "sample_history.hpp"
+#include "trend_chart_view.hpp"
 #include "trend_panel.hpp"
 #include "varek/sim/supply_simulator.hpp"
 #include "widgets.hpp"
+
+namespace varek {
+
+/// The tool reaches the model's private intake the way the tests do.
+class PowerModelTestAccess {
+public:
+    static void accept(PowerModel& m, const PowerSample& s) { m.accept(s); }
+};
+
+}  // namespace varek
 
 namespace {
 
@@ -77,22 +98,22 @@ double syntheticPhase(int steps, std::size_t size, const std::string& support) {
     QTest::mouseClick(app.window().findChild<varek::ui::SegmentedControl*>("trendWindowPicker")->button(2),
                       Qt::LeftButton);  // "5 分钟"
 
-    std::vector<varek::PowerSample> history;
+    varek::SampleHistory history(size);
     const int size0 = static_cast<int>(size);
     const auto start = system_clock::now() - milliseconds(100) * size0;
-    for (int i = 0; i < size0; ++i) history.push_back(syntheticSample(start + milliseconds(100) * i, i));
+    for (int i = 0; i < size0; ++i) history.push(syntheticSample(start + milliseconds(100) * i, i));
     double wallTotal = 0;
     double wallLongest = 0;
     double cpuTotal = 0;
     double cpuLongest = 0;
-    double trimTotal = 0;
+    double pushTotal = 0;
     for (int step = 0; step < steps; ++step) {
         const int i = size0 + step;
-        // The model trims its full history from the front on every sample; time that too.
-        const double trimBefore = threadCpuSeconds();
-        history.erase(history.begin());
-        trimTotal += (threadCpuSeconds() - trimBefore) * 1000;
-        history.push_back(syntheticSample(start + milliseconds(100) * i, i));
+        // The model's full history takes every sample in place of its oldest; time that too.
+        const varek::PowerSample sample = syntheticSample(start + milliseconds(100) * i, i);
+        const double pushBefore = threadCpuSeconds();
+        history.push(sample);
+        pushTotal += (threadCpuSeconds() - pushBefore) * 1000;
         QElapsedTimer t;
         t.start();
         const double cpuBefore = threadCpuSeconds();
@@ -112,12 +133,75 @@ double syntheticPhase(int steps, std::size_t size, const std::string& support) {
                 " wall mean %.3f ms, max %.3f ms\n",
                 cpuTotal / steps, cpuLongest, wallTotal / steps, wallLongest);
     std::printf("synthetic: share of one core at 10 Hz: %.2f %%\n", cpuTotal / steps * 10 / 1000 * 100);
-    std::printf("synthetic: trimming the oldest sample off the history: GUI CPU mean %.3f ms\n", trimTotal / steps);
+    std::printf("synthetic: adding a sample to the full history (the oldest goes): GUI CPU mean %.3f ms\n",
+                pushTotal / steps);
     std::printf("synthetic: RSS %ld KiB\n", rssKiB());
     return cpuTotal / steps;
 }
 
-void livePhase(int seconds, int report, const std::string& support) {
+// One user input per frame: wheel notches in, drags across, notches out, in a cycle.
+void sendFrame(varek::TrendChartView* view, int frame) {
+    QWidget* port = view->viewport();
+    const QRectF plot = view->chart()->plotArea();
+    const QPoint middle = view->mapFromScene(plot.center());
+    const int phase = frame % 60;
+    if (phase < 20 || phase >= 40) {
+        const int angle = phase < 20 ? 120 : -120;
+        QWheelEvent wheel(middle, port->mapToGlobal(middle), QPoint(), QPoint(0, angle), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(port, &wheel);
+        return;
+    }
+    // Drag 15 pixels per frame, always towards earlier times while the button stays down.
+    const QPoint from = middle + QPoint((phase - 20) * 15 - 150, 0);
+    if (phase == 20) QTest::mousePress(port, Qt::LeftButton, Qt::NoModifier, from);
+    const QPoint to = from + QPoint(15, 0);
+    QMouseEvent move(QEvent::MouseMove, to, port->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(port, &move);
+    if (phase == 39) QTest::mouseRelease(port, Qt::LeftButton, Qt::NoModifier, to);
+}
+
+/// Zooming and panning over a full hour: CPU and wall time per answered, painted frame.
+void interactionPhase(int frames, const std::string& support) {
+    varek::VarekPowerStudioApp app(quietOptions(support));
+    app.show();
+    (void)QTest::qWaitForWindowExposed(&app.window());
+    varek::TrendPanel* trend = app.window().dashboard()->trendPanel();
+    const int size = varek::PowerModel::historyLimit;
+    const auto start = system_clock::now() - milliseconds(100) * size;
+    for (int i = 0; i < size; ++i) varek::PowerModelTestAccess::accept(app.model(), syntheticSample(start + milliseconds(100) * i, i));
+    app.window().dashboard()->redraw();
+    QCoreApplication::processEvents();
+    // Start from the whole hour, as a user who zoomed out first.
+    trend->zoomTo({varek::epochMillis(start), varek::epochMillis(start + milliseconds(100) * size)});
+
+    std::vector<double> wall;
+    double cpuTotal = 0;
+    double cpuLongest = 0;
+    int mostPoints = 0;
+    for (int frame = 0; frame < frames; ++frame) {
+        QElapsedTimer t;
+        t.start();
+        const double cpuBefore = threadCpuSeconds();
+        sendFrame(trend->chartView(), frame);
+        QCoreApplication::processEvents();
+        trend->chartView()->viewport()->repaint();
+        const double cpu = (threadCpuSeconds() - cpuBefore) * 1000;
+        wall.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+        cpuTotal += cpu;
+        cpuLongest = std::max(cpuLongest, cpu);
+        mostPoints = std::max(mostPoints, trend->pointCount());
+    }
+    std::sort(wall.begin(), wall.end());
+    double wallTotal = 0;
+    for (double w : wall) wallTotal += w;
+    std::printf("interaction: history %zu samples, %d frames (wheel in, drag, wheel out), at most %d points drawn\n",
+                app.model().samples().size(), frames, mostPoints);
+    std::printf("interaction: per frame GUI CPU mean %.3f ms, max %.3f ms; wall mean %.3f ms, p95 %.3f ms, max %.3f ms\n",
+                cpuTotal / frames, cpuLongest, wallTotal / frames, wall[wall.size() * 95 / 100], wall.back());
+}
+
+void livePhase(int seconds, int report, bool hover, const std::string& support) {
     varek::sim::SupplySimulator sim;
     sim.setReg(18, 1);
     auto options = quietOptions(support);
@@ -129,8 +213,12 @@ void livePhase(int seconds, int report, const std::string& support) {
     QTest::mouseClick(app.window().findChild<varek::ui::SegmentedControl*>("trendWindowPicker")->button(2),
                       Qt::LeftButton);
     (void)QTest::qWaitFor([&] { return app.model().connected(); }, 10000);
+    if (hover) {
+        varek::TrendChartView* view = dashboard->trendPanel()->chartView();
+        QTest::mouseMove(view->viewport(), view->mapFromScene(view->chart()->plotArea().center()));
+    }
 
-    std::printf("live: %d s at 10 Hz, report every %d s\n", seconds, report);
+    std::printf("live: %d s at 10 Hz, report every %d s%s\n", seconds, report, hover ? ", pointer on the chart" : "");
     std::printf("%8s %9s %9s %10s %10s %9s %9s %9s\n", "t[s]", "samples", "redraws", "mean[ms]", "max[ms]",
                 "gui[%]", "rate[Hz]", "rss[KiB]");
     QElapsedTimer wall;
@@ -166,13 +254,19 @@ int main(int argc, char** argv) {
     int seconds = 60;
     int report = 10;
     int steps = 600;
+    int frames = 600;
     bool synthetic = true;
+    bool interaction = true;
+    bool hover = false;
     for (int i = 1; i < argc; ++i) {
         auto value = [&] { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
         if (!std::strcmp(argv[i], "--seconds")) seconds = value();
         else if (!std::strcmp(argv[i], "--report")) report = std::max(1, value());
         else if (!std::strcmp(argv[i], "--steps")) steps = std::max(1, value());
+        else if (!std::strcmp(argv[i], "--frames")) frames = std::max(1, value());
         else if (!std::strcmp(argv[i], "--skip-synthetic")) synthetic = false;
+        else if (!std::strcmp(argv[i], "--skip-interaction")) interaction = false;
+        else if (!std::strcmp(argv[i], "--hover")) hover = true;
     }
     const std::string support = scratch + "/support";
     if (synthetic) {
@@ -181,7 +275,8 @@ int main(int argc, char** argv) {
         const double full = syntheticPhase(steps, 36000, support);
         std::printf("synthetic: full history / window-only history CPU ratio: %.2f\n", full / window);
     }
-    if (seconds > 0) livePhase(seconds, report, support);
+    if (interaction) interactionPhase(frames, support);
+    if (seconds > 0) livePhase(seconds, report, hover, support);
     std::filesystem::remove_all(scratch);
     return 0;
 }

@@ -17,6 +17,7 @@
 #include "palette.hpp"
 #include "power_model.hpp"
 #include "varek/format.hpp"
+#include "view_state.hpp"
 #include "widgets.hpp"
 
 namespace varek {
@@ -238,9 +239,11 @@ QWidget* Sidebar::buildDeviceCard() {
     auto* body = card->body();
     body->setSpacing(5);
     body->addWidget(iconTitle(icons::Symbol::drive, palette::muted(),
-                              ui::label(QStringLiteral("RD6030 / Max"), ui::font(13, QFont::DemiBold), palette::text()),
+                              ui::label(designationText(), ui::font(13, QFont::DemiBold), palette::text()),
                               16));
-    body->addWidget(ui::label(QStringLiteral("60 V  /  30 A"), ui::font(12), palette::muted()));
+    const QString ratings = QString::fromStdString(formatFixed(Supply::voltageMax, 0)) + QStringLiteral(" V  /  ") +
+                            QString::fromStdString(formatFixed(Supply::currentMax, 0)) + QStringLiteral(" A");
+    body->addWidget(ui::label(ratings, ui::font(12), palette::muted()));
     firmware_ = caption(QString());
     firmware_->setObjectName(QStringLiteral("firmwareLabel"));
     body->addWidget(firmware_);

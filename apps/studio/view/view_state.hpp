@@ -9,6 +9,11 @@
 
 namespace varek {
 
+/// The supply's designation as display text.
+inline QString designationText() {
+    return QString::fromUtf8(Supply::designation.data(), static_cast<qsizetype>(Supply::designation.size()));
+}
+
 /// The sample the readouts show: the latest one while connected and not recovering.
 inline const PowerSample* liveSample(const PowerModel& model) {
     if (!model.connected() || model.recovering() || !model.latest()) return nullptr;
@@ -21,6 +26,16 @@ inline QString metricText(Metric metric) {
     case Metric::voltage: return QStringLiteral("电压 V");
     case Metric::current: return QStringLiteral("电流 A");
     case Metric::power: return QStringLiteral("功率 W");
+    }
+    return {};
+}
+
+/// Unit of a metric's values ("V", "A", "W").
+inline QString metricUnit(Metric metric) {
+    switch (metric) {
+    case Metric::voltage: return QStringLiteral("V");
+    case Metric::current: return QStringLiteral("A");
+    case Metric::power: return QStringLiteral("W");
     }
     return {};
 }

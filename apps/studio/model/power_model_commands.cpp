@@ -1,13 +1,11 @@
 // The dashboard's two commands: apply the setpoint drafts, switch the output.
 #include "power_model.hpp"
 #include "power_model_work.hpp"
+#include "varek/serial_session.hpp"
 #include "varek/format.hpp"
 
 namespace varek {
 namespace {
-
-constexpr double voltageMaximum = 60.0;
-constexpr double currentMaximum = 30.0;
 
 QString text(const VarekError& error) { return QString::fromStdString(error.description()); }
 
@@ -26,8 +24,8 @@ void PowerModel::applyValues() {
     std::uint16_t current = 0;
     try {
         // Voltage first: with both texts wrong only its message shows.
-        voltage = Modbus::centiUnits(voltageDraft_.toStdString(), voltageMaximum);
-        current = Modbus::centiUnits(currentDraft_.toStdString(), currentMaximum);
+        voltage = Modbus::centiUnits(voltageDraft_.toStdString(), Supply::voltageMax);
+        current = Modbus::centiUnits(currentDraft_.toStdString(), Supply::currentMax);
     } catch (const VarekError& e) {
         return commandFailed(e);
     }

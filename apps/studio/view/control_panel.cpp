@@ -8,6 +8,7 @@
 #include "icons.hpp"
 #include "palette.hpp"
 #include "power_model.hpp"
+#include "varek/format.hpp"
 #include "view_state.hpp"
 #include "widgets.hpp"
 
@@ -17,6 +18,12 @@ namespace {
 void syncField(QLineEdit* field, const QString& draft) {
     // Only foreign changes (connect, read-back) are written back, so typing keeps its cursor.
     if (field->text() != draft) field->setText(draft);
+}
+
+// "0.00 – 60.00 V": the accepted setpoints from zero to the supply's ceiling.
+QString rangeText(double maximum, const char* unit) {
+    return QString::fromStdString(formatFixed2(0.0)) + QStringLiteral(" – ") +
+           QString::fromStdString(formatFixed2(maximum)) + QLatin1Char(' ') + QLatin1String(unit);
 }
 
 }  // namespace
@@ -31,9 +38,9 @@ ControlPanel::ControlPanel(PowerModel& model, QWidget* parent) : QWidget(parent)
     body->setSpacing(10);
     body->addWidget(ui::label(QStringLiteral("输出控制"), ui::font(14, QFont::DemiBold), palette::text()));
 
-    voltageBlock_ = buildSetpoint(QStringLiteral("设定电压"), QStringLiteral("V"), QStringLiteral("0.00 – 60.00 V"),
+    voltageBlock_ = buildSetpoint(QStringLiteral("设定电压"), QStringLiteral("V"), rangeText(Supply::voltageMax, "V"),
                                   voltageField_, "voltageField");
-    currentBlock_ = buildSetpoint(QStringLiteral("电流上限"), QStringLiteral("A"), QStringLiteral("0.00 – 30.00 A"),
+    currentBlock_ = buildSetpoint(QStringLiteral("电流上限"), QStringLiteral("A"), rangeText(Supply::currentMax, "A"),
                                   currentField_, "currentField");
     QObject::connect(voltageField_, &QLineEdit::textEdited, &model_, &PowerModel::setVoltageDraft);
     QObject::connect(currentField_, &QLineEdit::textEdited, &model_, &PowerModel::setCurrentDraft);

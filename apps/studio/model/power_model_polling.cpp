@@ -4,6 +4,7 @@
 
 #include "power_model.hpp"
 #include "power_model_work.hpp"
+#include "varek/serial_session.hpp"
 
 namespace varek {
 namespace {

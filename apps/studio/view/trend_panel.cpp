@@ -16,11 +16,15 @@
 #include <QValueAxis>
 
 #include <algorithm>
+#include <cmath>
+#include <span>
 #include <vector>
 
 #include "icons.hpp"
 #include "palette.hpp"
 #include "power_model.hpp"
+#include "sample_history.hpp"
+#include "trend_chart_view.hpp"
 #include "varek/format.hpp"
 #include "varek/trend_series.hpp"
 #include "view_state.hpp"
@@ -36,8 +40,8 @@ constexpr double endMargin = 20;    // and after the newest, so its marker is no
 
 QSettings settings() { return QSettings(QStringLiteral("VAREK"), QStringLiteral("VAREK Studio")); }
 
-qint64 epochMillis(Timestamp time) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+QString clockText(double millis, const QString& format) {
+    return QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(millis))).toString(format);
 }
 
 int windowIndex(int seconds) {
@@ -130,6 +134,25 @@ QLayout* TrendPanel::buildFooter() {
     exportButton_->setToolTip(QStringLiteral("曲线精简展示，CSV 保留全部已存采样。"));
     ui::stylePlain(exportButton_, palette::power());
     QObject::connect(exportButton_, &QPushButton::clicked, &model_, &PowerModel::exportCSV);
+
+    // Shown only while a fixed span is on screen.
+    liveButton_ = new QPushButton(QStringLiteral("回到实时"));
+    liveButton_->setObjectName(QStringLiteral("liveButton"));
+    liveButton_->setFont(ui::font(11, QFont::Medium));
+    liveButton_->setToolTip(QStringLiteral("恢复跟随最新采样（Esc）"));
+    ui::stylePlain(liveButton_, palette::current());
+    QObject::connect(liveButton_, &QPushButton::clicked, this, &TrendPanel::returnToLive);
+    exportVisibleButton_ = new QPushButton(QStringLiteral("导出可见范围 CSV…"));
+    exportVisibleButton_->setObjectName(QStringLiteral("exportVisibleButton"));
+    exportVisibleButton_->setIcon(icons::icon(icons::Symbol::share, palette::power()));
+    exportVisibleButton_->setFont(ui::font(11, QFont::Medium));
+    exportVisibleButton_->setToolTip(QStringLiteral("只导出图上可见时间范围内的全部已存采样。"));
+    ui::stylePlain(exportVisibleButton_, palette::power());
+    QObject::connect(exportVisibleButton_, &QPushButton::clicked, this, &TrendPanel::exportVisible);
+    liveButton_->hide();
+    exportVisibleButton_->hide();
+    footer->addWidget(liveButton_);
+    footer->addWidget(exportVisibleButton_);
     footer->addWidget(exportButton_);
     return footer;
 }
@@ -170,7 +193,8 @@ QWidget* TrendPanel::buildChart() {
     axisX_->setTickCount(5);
     axisX_->setTitleText(QStringLiteral("时间"));
     axisY_ = new QValueAxis;
-    axisY_->setTickCount(5);
+    // Ticks on round values (chartYTicks), not the range split into equal parts.
+    axisY_->setTickType(QValueAxis::TicksDynamic);
     for (QAbstractAxis* axis : {static_cast<QAbstractAxis*>(axisX_), static_cast<QAbstractAxis*>(axisY_)}) {
         styleAxis(axis);
     }
@@ -180,51 +204,90 @@ QWidget* TrendPanel::buildChart() {
         series->attachAxis(axisX_);
         series->attachAxis(axisY_);
     }
-    chartView_ = new QChartView(chart_);
+    chartView_ = new TrendChartView(chart_);
     chartView_->setObjectName(QStringLiteral("trendChart"));
     chartView_->setRenderHint(QPainter::Antialiasing);
     chartView_->setFrameShape(QFrame::NoFrame);
     chartView_->setStyleSheet(QStringLiteral("background: transparent;"));
     stack_->addWidget(chartView_);
+    connectChartView();
     return stack_;
 }
 
 void TrendPanel::sync() {
     const auto actual = model_.actualRefreshRate();
-    ui::setTextIfChanged(subtitle_, QStringLiteral("实时跟随 · ") +
-                                        (actual ? QStringLiteral("实际 %1 Hz").arg(QString::fromStdString(formatFixed(*actual, 1)))
-                                                : QStringLiteral("等待采样")));
     const auto& samples = model_.samples();
+    // A new connection empties the history: nothing is left to look back at.
+    if (zoom_ && samples.empty()) returnToLive();
+    if (zoom_) {
+        const QString format = QStringLiteral("HH:mm:ss");
+        ui::setTextIfChanged(subtitle_, QStringLiteral("已暂停跟随 · ") + clockText(zoom_->start, format) +
+                                            QStringLiteral(" – ") + clockText(zoom_->end, format));
+    } else {
+        ui::setTextIfChanged(subtitle_, QStringLiteral("实时跟随 · ") +
+                                            (actual ? QStringLiteral("实际 %1 Hz").arg(QString::fromStdString(formatFixed(*actual, 1)))
+                                                    : QStringLiteral("等待采样")));
+    }
     ui::setTextIfChanged(sampleCount_, QString::number(samples.size()) + QStringLiteral(" 条采样"));
     exportButton_->setEnabled(!samples.empty());
 
-    HistoryKey key{samples.size(), {}, {}, metric_, windowSeconds_};
-    if (!samples.empty()) {
-        key.first = samples.front().id;
-        key.last = samples.back().id;
-    }
+    const HistoryKey key = keyOf(samples);
     if (drawn_ == key) return;
     drawn_ = key;
     drawHistory(samples);
 }
 
-void TrendPanel::drawHistory(std::span<const PowerSample> history) {
+TrendPanel::HistoryKey TrendPanel::keyOf(const SampleHistory& history) const {
+    HistoryKey key{history.size(), {}, {}, metric_, windowSeconds_, zoom_};
+    IndexRange range{0, history.size()};
+    // While zoomed only the samples drawn count: new ones beyond the span change nothing.
+    if (zoom_) range = indicesWithin(history, *zoom_, true);
+    if (range.size() > 0) {
+        key.size = range.size();
+        key.first = history[range.first].id;
+        key.last = history[range.last - 1].id;
+    }
+    return key;
+}
+
+TrendSeries TrendPanel::liveSeries(const SampleHistory& history) {
     const Metric metric = metric_;
-    const TrendSeries series = TrendSeries::make(history, windowSeconds_, trendPointBudget,
-                                                 [metric](const PowerSample& s) { return metricValue(metric, s); });
+    // A second more than the window, so TrendSeries still picks the window's start itself.
+    std::span<const PowerSample> recent;
+    if (!history.empty()) {
+        recent = history.tailSince(history.back().time - std::chrono::seconds(windowSeconds_ + 1), windowCopy_);
+    }
+    return TrendSeries::make(recent, windowSeconds_, trendPointBudget,
+                             [metric](const PowerSample& s) { return metricValue(metric, s); });
+}
+
+void TrendPanel::drawHistory(const SampleHistory& history) {
+    const Metric metric = metric_;
+    TrendSeries series = zoom_ ? spanSeries(history, *zoom_, trendPointBudget, metric, windowCopy_) : liveSeries(history);
+    // The Y range covers what is visible: a zoomed line also runs to a neighbour beyond each edge.
     std::vector<double> values;
     values.reserve(series.samples.size());
     QList<QPointF> points;
     points.reserve(static_cast<qsizetype>(series.samples.size()));
+    drawnTimes_.clear();
     for (const PowerSample& s : series.samples) {
-        values.push_back(metricValue(metric, s));
-        points.append(QPointF(static_cast<double>(epochMillis(s.time)), values.back()));
+        const double time = epochMillis(s.time);
+        const double value = metricValue(metric, s);
+        drawnTimes_.push_back(time);
+        points.append(QPointF(time, value));
+        if (!zoom_ || zoom_->contains(time)) values.push_back(value);
     }
+    if (values.empty()) {
+        for (const QPointF& p : points) values.push_back(p.y());
+    }
+    drawnSamples_ = std::move(series.samples);
     yRange_ = chartYRange(values, metric);
     line_->replace(points);
-    newest_->replace(points.isEmpty() ? QList<QPointF>() : QList<QPointF>{points.back()});
+    const bool newestShown = !points.isEmpty() && (!zoom_ || zoom_->contains(epochMillis(history.back().time)));
+    newest_->replace(newestShown ? QList<QPointF>{points.back()} : QList<QPointF>());
     if (points.isEmpty()) {
         stack_->setCurrentIndex(0);
+        chartView_->setHoverMark(std::nullopt);
         return;
     }
 
@@ -234,17 +297,36 @@ void TrendPanel::drawHistory(std::span<const PowerSample> history) {
         newest_->setBrush(colour);
         newest_->setColor(colour);
     }
-    axisY_->setTitleText(metricText(metric));
-    axisY_->setLabelFormat(metric == Metric::power ? QStringLiteral("%.1f") : QStringLiteral("%.2f"));
-    // The margins are in pixels, so turn them into time at the current plot width.
-    const double start = static_cast<double>(epochMillis(series.domainStart));
-    const double end = static_cast<double>(epochMillis(series.domainEnd));
-    const double plotWidth = std::max(chart_->plotArea().width(), 200.0);
-    const double perPixel = std::max(end - start, 1.0) / std::max(plotWidth - startMargin - endMargin, 1.0);
-    axisX_->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(start - startMargin * perPixel)),
-                     QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(end + endMargin * perPixel)));
-    axisY_->setRange(yRange_.lower, yRange_.upper);
+    placeAxes(series, metric);
     stack_->setCurrentIndex(1);
+    refreshHover();
+}
+
+void TrendPanel::placeAxes(const TrendSeries& series, Metric metric) {
+    axisY_->setTitleText(metricText(metric));
+    axisY_->setRange(yRange_.lower, yRange_.upper);
+    const AxisTicks ticks = chartYTicks(yRange_);
+    axisY_->setTickAnchor(ticks.first);
+    axisY_->setTickInterval(ticks.step);
+    axisY_->setLabelFormat(QStringLiteral("%.") + QString::number(ticks.decimals) + QStringLiteral("f"));
+    // The Y labels just set decide the plot's width; lay out now so the margins below and
+    // the hover's pixel mapping use this frame's width, not the last one's.
+    chart_->layout()->activate();
+    if (zoom_) {
+        shown_ = *zoom_;
+    } else {
+        // The margins are in pixels, so turn them into time at the current plot width.
+        const double start = epochMillis(series.domainStart);
+        const double end = epochMillis(series.domainEnd);
+        const double plotWidth = std::max(chart_->plotArea().width(), 200.0);
+        const double perPixel = std::max(end - start, 1.0) / std::max(plotWidth - startMargin - endMargin, 1.0);
+        shown_ = {std::floor(start - startMargin * perPixel), std::floor(end + endMargin * perPixel)};
+    }
+    // Seconds alone would repeat along a span of a few seconds.
+    axisX_->setFormat(zoom_ && zoom_->length() < 10000 ? QStringLiteral("HH:mm:ss.zzz") : QStringLiteral("HH:mm:ss"));
+    axisX_->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(shown_.start))),
+                     QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::ceil(shown_.end))));
+    chartView_->setSpan(shown_);
 }
 
 int TrendPanel::pointCount() const { return static_cast<int>(line_->count()); }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
@@ -17,21 +16,23 @@
 #include <string>
 #include <vector>
 
+#include "sample_history.hpp"
 #include "varek/device.hpp"
 #include "varek/error.hpp"
-#include "varek/http.hpp"
-#include "varek/output_request_queue.hpp"
-#include "varek/serial_session.hpp"
 
 namespace varek {
 
-class ControlServer;
-class SCPIServer;
+class ApiHost;
+class ControlResponder;
+class SerialSession;
+struct ControlHTTPRequest;
+struct ControlHTTPReply;
+struct ListenerEvent;
 class PowerModelTestAccess;
 
 /// The desktop application's one observable model. Lives on the GUI thread;
-/// every published field changes there and announces itself with its own
-/// signal. Session work runs on a worker thread and never blocks the GUI thread.
+/// every published field changes there and announces itself through `changed`.
+/// Session work runs on a worker thread and never blocks the GUI thread.
 class PowerModel : public QObject {
     Q_OBJECT
 
@@ -39,6 +40,29 @@ public:
     static constexpr int historyLimit = 36000;
     static constexpr int eventLimit = 100;
     static constexpr std::array<int, 4> allowedRates{1, 2, 5, 10};
+
+    /// The published fields, as named in `changed`; `drafts` covers both setpoint texts.
+    enum class Change : unsigned {
+        ports = 1u << 0,
+        selectedPort = 1u << 1,
+        baud = 1u << 2,
+        station = 1u << 3,
+        refreshRate = 1u << 4,
+        connected = 1u << 5,
+        busy = 1u << 6,
+        recovering = 1u << 7,
+        identity = 1u << 8,
+        latest = 1u << 9,
+        samples = 1u << 10,
+        drafts = 1u << 11,
+        notice = 1u << 12,
+        errorMessage = 1u << 13,
+        events = 1u << 14,
+        apiState = 1u << 15,
+        apiTokenPath = 1u << 16,
+    };
+    Q_DECLARE_FLAGS(Changes, Change)
+    Q_FLAG(Changes)
 
     struct Options {
         std::uint16_t httpPort = 18760;
@@ -73,7 +97,8 @@ public:
     bool recovering() const { return recovering_; }
     const std::optional<DeviceIdentity>& identity() const { return identity_; }
     const std::optional<PowerSample>& latest() const { return latest_; }
-    const std::vector<PowerSample>& samples() const { return samples_; }
+    /// The bounded history (at most `historyLimit`, oldest first).
+    const SampleHistory& samples() const { return samples_; }
     const QString& voltageDraft() const { return voltageDraft_; }
     void setVoltageDraft(const QString& text);
     const QString& currentDraft() const { return currentDraft_; }
@@ -93,16 +118,15 @@ public:
     /// Bound ports of the servers (0 when not listening), for tests.
     std::uint16_t httpPort() const;
     std::uint16_t scpiPort() const;
-    /// True while an SCPI server exists.
-    bool hasSCPIServer() const { return scpiServer_ != nullptr; }
+    /// True while an SCPI server exists or is being started.
+    bool hasSCPIServer() const;
 
-    /// The CSV text of `samples` (header and one line per sample, LF endings).
-    static std::string csv(const std::vector<PowerSample>& samples);
+    /// The CSV text of `samples` (header and one line per sample, oldest first, LF endings).
+    static std::string csv(const SampleHistory& samples);
+    /// The same for only the samples taken from `from` to `to`, both included; `count` gets their number.
+    static std::string csv(const SampleHistory& samples, Timestamp from, Timestamp to, std::size_t* count = nullptr);
     /// "VAREK-YYYY-MM-DD.csv" for the UTC date of `now`.
     static QString defaultExportName(Timestamp now = SystemClock::now());
-
-    /// The status object of the application's API.
-    Json apiStatus() const;
 
 public slots:
     void refreshPorts();
@@ -112,31 +136,19 @@ public slots:
     void changeOutput(bool enabled);
     void exportCSV();
 
+public:
+    /// `exportCSV()` for only the samples taken from `from` to `to`, both included: same
+    /// dialog, file format and log line; nothing when no stored sample falls in the span.
+    void exportCSVWithin(Timestamp from, Timestamp to);
+
 signals:
-    void portsChanged();
-    void selectedPortChanged();
-    void baudChanged();
-    void stationChanged();
-    void refreshRateChanged();
-    void connectedChanged();
-    void busyChanged();
-    void recoveringChanged();
-    void identityChanged();
-    void latestChanged();
-    void samplesChanged();
-    void voltageDraftChanged();
-    void currentDraftChanged();
-    void noticeChanged();
-    void errorMessageChanged();
-    void eventsChanged();
-    void apiStateChanged();
-    void apiTokenPathChanged();
+    /// The published fields named in `what` changed; emitted on the GUI thread, only
+    /// for real changes.
+    void changed(PowerModel::Changes what);
 
 private:
     // Implementation detail; the model's helper may reorganise freely below.
     friend class PowerModelTestAccess;
-    struct ApiBridge;
-    struct ApiRoute;
 
     // Published-field assignments that announce real changes.
     void setPorts(QStringList ports);
@@ -154,18 +166,19 @@ private:
     /// Takes a confirmed sample into `latest`, the bounded history and the evidence file.
     void accept(const PowerSample& sample);
     void writeEvidence(const PowerSample& sample) const;
+    /// Asks for a location and writes `build()`'s text there, logging `count()` samples;
+    /// `count` is read after the dialog closed, as the text is.
+    void writeExport(const std::function<std::string(std::size_t& count)>& build);
 
     void readStoredRate();
     void readArguments();
     void startControlServer();
+    /// Words the control server's listener state as `apiState`.
+    void apiListenerEvent(const ListenerEvent& event);
 
     void finishConnect(std::int64_t generation, const DeviceIdentity& identity, const PowerSample& first);
-    void startSCPIServer(const DeviceIdentity& identity);
-    /// Stops the SCPI server and hands it over for destruction off the GUI thread.
-    std::shared_ptr<std::unique_ptr<SCPIServer>> retireSCPIServer();
-    /// Closes the port on the worker (after destroying `retired`), then runs `done` here.
-    void closeSession(std::shared_ptr<std::unique_ptr<SCPIServer>> retired,
-                      std::function<void()> done);
+    /// Ends SCPI and closes the port on the worker, in that order, then runs `done` here.
+    void closeSession(std::function<void()> done);
     void connectionFailed(const VarekError& error);
     /// Shows and logs a dashboard command's failure and frees the controls.
     void commandFailed(const VarekError& error);
@@ -178,11 +191,17 @@ private:
                   const std::optional<VarekError>& error);
     void recover(std::int64_t generation);
 
-    ApiRoute routeAPI(const ControlHTTPRequest& request) const;
-    std::optional<ControlHTTPReply> beginAPIChange(std::int64_t generation);
-    ControlHTTPReply finishAPIChange(bool enabled, std::int64_t generation,
-                                     const std::optional<PowerSample>& sample,
-                                     const std::optional<VarekError>& error);
+    /// Answers an API request: at once, or once its output switch has finished.
+    void serveAPI(const ControlHTTPRequest& request, ControlResponder responder);
+    void queueAPISwitch(bool enabled, ControlResponder responder);
+    /// Starts a queued switch of `generation`; false when the connection changed since.
+    bool beginAPISwitch(std::int64_t generation);
+    /// The switch's effects on the model (once per switch, not per requester).
+    void finishAPISwitch(bool enabled, std::int64_t generation, const std::optional<PowerSample>& sample,
+                         const std::optional<VarekError>& error);
+    /// The reply one requester of a switch gets; no sample and no error means not attempted.
+    ControlHTTPReply apiSwitchReply(bool enabled, std::int64_t generation, const std::optional<PowerSample>& sample,
+                                    const std::optional<VarekError>& error) const;
 
     Options options_;
     QStringList ports_;
@@ -195,7 +214,7 @@ private:
     bool recovering_ = false;
     std::optional<DeviceIdentity> identity_;
     std::optional<PowerSample> latest_;
-    std::vector<PowerSample> samples_;
+    SampleHistory samples_{historyLimit};
     QString voltageDraft_ = QStringLiteral("12.40");
     QString currentDraft_ = QStringLiteral("1.00");
     QString notice_ = QStringLiteral("选择电源串口，然后连接。");
@@ -204,11 +223,8 @@ private:
     QString apiState_ = QStringLiteral("API正在启动…");
     std::optional<QString> apiTokenPath_;
 
-    // Shared with the control server's threads: the GUI hop, the output queue and the
-    // "closing" mark the destructor sets before it joins those threads.
-    std::shared_ptr<ApiBridge> bridge_;
-    std::unique_ptr<ControlServer> server_;
-    std::unique_ptr<SCPIServer> scpiServer_;
+    // The HTTP and SCPI servers; requests and their news reach us here by queued hops.
+    std::unique_ptr<ApiHost> api_;
     std::shared_ptr<SerialSession> session_;
     std::int64_t sessionGeneration_ = 0;
     std::optional<std::string> evidencePath_;
@@ -225,3 +241,5 @@ private:
 };
 
 }  // namespace varek
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(varek::PowerModel::Changes)

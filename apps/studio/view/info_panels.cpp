@@ -9,12 +9,13 @@
 #include "palette.hpp"
 #include "varek/device.hpp"
 #include "varek/format.hpp"
+#include "view_state.hpp"
 #include "widgets.hpp"
 
 namespace varek {
 namespace {
 
-struct DetailSpec {
+struct DetailRow {
     const char* label;
     const char* objectName;
     QString (*format)(const PowerSample&);
@@ -24,7 +25,7 @@ QString withUnit(double value, int decimals, const char* unit) {
     return QString::fromStdString(formatFixed(value, decimals)) + QString::fromUtf8(unit);
 }
 
-const DetailSpec details[4] = {
+const DetailRow details[4] = {
     {"输入电压", "inputVoltageValue", [](const PowerSample& s) { return withUnit(s.inputVoltage, 2, " V"); }},
     {"系统温度", "temperatureValue", [](const PowerSample& s) { return withUnit(s.temperature, 0, " ℃"); }},
     {"已设电压", "voltageSetValue", [](const PowerSample& s) { return withUnit(s.voltageSet, 2, " V"); }},
@@ -90,7 +91,7 @@ void ActivityPanel::sync(const QStringList& events) {
 Footer::Footer(QWidget* parent) : QWidget(parent) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(4, 0, 4, 0);
-    row->addWidget(ui::label(QStringLiteral("RD6030 / Max · USB 串口"), ui::font(10), palette::muted()));
+    row->addWidget(ui::label(designationText() + QStringLiteral(" · USB 串口"), ui::font(10), palette::muted()));
     row->addStretch();
     updated_ = ui::label(QString(), ui::font(10), palette::muted());
     updated_->setObjectName(QStringLiteral("lastUpdate"));

@@ -41,16 +41,7 @@ Dashboard::Dashboard(PowerModel& model, QWidget* parent)
     redrawTimer_->setSingleShot(true);
     redrawTimer_->setInterval(0);
     QObject::connect(redrawTimer_, &QTimer::timeout, this, &Dashboard::redraw);
-    using Signal = void (PowerModel::*)();
-    for (Signal signal : {&PowerModel::portsChanged, &PowerModel::selectedPortChanged, &PowerModel::baudChanged,
-                          &PowerModel::stationChanged, &PowerModel::refreshRateChanged,
-                          &PowerModel::connectedChanged, &PowerModel::busyChanged, &PowerModel::recoveringChanged,
-                          &PowerModel::identityChanged, &PowerModel::latestChanged, &PowerModel::samplesChanged,
-                          &PowerModel::voltageDraftChanged, &PowerModel::currentDraftChanged,
-                          &PowerModel::noticeChanged, &PowerModel::errorMessageChanged, &PowerModel::eventsChanged,
-                          &PowerModel::apiStateChanged, &PowerModel::apiTokenPathChanged}) {
-        QObject::connect(&model_, signal, this, &Dashboard::markDirty);
-    }
+    QObject::connect(&model_, &PowerModel::changed, this, &Dashboard::markDirty);
     redraw();
 }
 

@@ -4,16 +4,13 @@
 
 #include <algorithm>
 
-#include "power_model_bridge.hpp"
+#include "api_host.hpp"
 #include "power_model_work.hpp"
-#include "varek/control_server.hpp"
+#include "varek/serial_session.hpp"
 #include "varek/format.hpp"
-#include "varek/scpi_server.hpp"
 
 namespace varek {
 namespace {
-
-constexpr int measuredRateWindow = 21;
 
 QSettings preferences() { return QSettings(QStringLiteral("VAREK"), QStringLiteral("VAREK Studio")); }
 
@@ -26,13 +23,19 @@ bool allowedRate(long long rate) {
 
 PowerModel::PowerModel(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)), session_(std::make_shared<SerialSession>()) {
-    bridge_ = std::make_shared<ApiBridge>(this, session_);
-    // One allocation for the whole bounded history (pages are touched only as it fills).
-    samples_.reserve(historyLimit + 1);
     pool_.setMaxThreadCount(1);
     pollTimer_.setSingleShot(true);
     pollTimer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&pollTimer_, &QTimer::timeout, this, &PowerModel::pollNow);
+    api_ = std::make_unique<ApiHost>(
+        *this, pool_,
+        ApiHost::Hooks{
+            [this](const ControlHTTPRequest& request, ControlResponder responder) {
+                serveAPI(request, std::move(responder));
+            },
+            [this](const ListenerEvent& event) { apiListenerEvent(event); },
+            [this](const std::string& reason) { log(QStringLiteral("SCPI启动失败：") + QString::fromStdString(reason)); },
+        });
 
     readStoredRate();
     refreshPorts();
@@ -41,13 +44,9 @@ PowerModel::PowerModel(Options options, QObject* parent)
 }
 
 PowerModel::~PowerModel() {
-    // Server threads waiting for a GUI hop give up before we join them below.
-    bridge_->close();
-    if (scpiServer_) {
-        scpiServer_->stop();
-        scpiServer_.reset();
-    }
-    server_.reset();
+    // The control server's thread is joined here, and SCPI's end is queued on the
+    // session thread ahead of the port's close below.
+    api_.reset();
     stopPolling();
     pool_.waitForDone();
     session_->disconnect();
@@ -56,19 +55,19 @@ PowerModel::~PowerModel() {
 void PowerModel::setSelectedPort(const QString& port) {
     if (selectedPort_ == port) return;
     selectedPort_ = port;
-    emit selectedPortChanged();
+    emit changed(Change::selectedPort);
 }
 
 void PowerModel::setBaud(int baud) {
     if (baud_ == baud) return;
     baud_ = baud;
-    emit baudChanged();
+    emit changed(Change::baud);
 }
 
 void PowerModel::setStation(const QString& station) {
     if (station_ == station) return;
     station_ = station;
-    emit stationChanged();
+    emit changed(Change::station);
 }
 
 void PowerModel::setRefreshRate(int rate) {
@@ -76,19 +75,19 @@ void PowerModel::setRefreshRate(int rate) {
     preferences().setValue(QStringLiteral("refreshRate"), rate);
     if (refreshRate_ == rate) return;
     refreshRate_ = rate;
-    emit refreshRateChanged();
+    emit changed(Change::refreshRate);
 }
 
 void PowerModel::setVoltageDraft(const QString& text) {
     if (voltageDraft_ == text) return;
     voltageDraft_ = text;
-    emit voltageDraftChanged();
+    emit changed(Change::drafts);
 }
 
 void PowerModel::setCurrentDraft(const QString& text) {
     if (currentDraft_ == text) return;
     currentDraft_ = text;
-    emit currentDraftChanged();
+    emit changed(Change::drafts);
 }
 
 void PowerModel::clearErrorMessage() { setErrorMessage(std::nullopt); }
@@ -96,62 +95,64 @@ void PowerModel::clearErrorMessage() { setErrorMessage(std::nullopt); }
 void PowerModel::setPorts(QStringList ports) {
     if (ports_ == ports) return;
     ports_ = std::move(ports);
-    emit portsChanged();
+    emit changed(Change::ports);
 }
 
 void PowerModel::setConnected(bool value) {
     if (connected_ == value) return;
     connected_ = value;
-    emit connectedChanged();
+    emit changed(Change::connected);
 }
 
 void PowerModel::setBusy(bool value) {
     if (busy_ == value) return;
     busy_ = value;
-    emit busyChanged();
+    emit changed(Change::busy);
 }
 
 void PowerModel::setRecovering(bool value) {
     if (recovering_ == value) return;
     recovering_ = value;
-    emit recoveringChanged();
+    emit changed(Change::recovering);
 }
 
 void PowerModel::setIdentity(std::optional<DeviceIdentity> value) {
     identity_ = std::move(value);
-    emit identityChanged();
+    emit changed(Change::identity);
 }
 
 void PowerModel::setLatest(std::optional<PowerSample> value) {
     latest_ = std::move(value);
-    emit latestChanged();
+    emit changed(Change::latest);
 }
 
 void PowerModel::setNotice(const QString& text) {
     if (notice_ == text) return;
     notice_ = text;
-    emit noticeChanged();
+    emit changed(Change::notice);
 }
 
 void PowerModel::setErrorMessage(std::optional<QString> text) {
     if (errorMessage_ == text) return;
     errorMessage_ = std::move(text);
-    emit errorMessageChanged();
+    emit changed(Change::errorMessage);
 }
 
 void PowerModel::setApiState(const QString& text) {
     if (apiState_ == text) return;
     apiState_ = text;
-    emit apiStateChanged();
+    emit changed(Change::apiState);
 }
 
 QString PowerModel::apiToken() const {
-    return server_ ? QString::fromStdString(server_->token()) : QString();
+    return QString::fromStdString(api_->token());
 }
 
-std::uint16_t PowerModel::httpPort() const { return server_ ? server_->boundPort() : 0; }
+std::uint16_t PowerModel::httpPort() const { return api_->httpPort(); }
 
-std::uint16_t PowerModel::scpiPort() const { return scpiServer_ ? scpiServer_->boundPort() : 0; }
+std::uint16_t PowerModel::scpiPort() const { return api_->scpiPort(); }
+
+bool PowerModel::hasSCPIServer() const { return api_->hasSCPIServer(); }
 
 void PowerModel::refreshPorts() {
     const std::vector<std::string> found = options_.listPorts ? options_.listPorts() : SerialSession::ports();
@@ -164,28 +165,19 @@ void PowerModel::refreshPorts() {
 void PowerModel::log(const QString& message) {
     events_.prepend(QString::fromStdString(localClock(SystemClock::now())) + QStringLiteral("  ") + message);
     while (events_.size() > eventLimit) events_.removeLast();
-    emit eventsChanged();
+    emit changed(Change::events);
 }
 
 void PowerModel::accept(const PowerSample& sample) {
     setLatest(sample);
-    samples_.push_back(sample);
-    if (samples_.size() > static_cast<std::size_t>(historyLimit)) {
-        samples_.erase(samples_.begin(), samples_.end() - historyLimit);
-    }
-    emit samplesChanged();
+    samples_.push(sample);
+    emit changed(Change::samples);
     if (evidencePath_) writeEvidence(sample);
 }
 
 std::optional<double> PowerModel::actualRefreshRate() const {
     if (!connected_ || recovering_) return std::nullopt;
-    const std::size_t count = std::min<std::size_t>(samples_.size(), measuredRateWindow);
-    if (count < 2) return std::nullopt;
-    const auto& first = samples_[samples_.size() - count];
-    const auto& last = samples_.back();
-    const double seconds = std::chrono::duration<double>(last.time - first.time).count();
-    if (!(seconds > 0)) return std::nullopt;
-    return static_cast<double>(count - 1) / seconds;
+    return measuredRate(samples_);
 }
 
 void PowerModel::readStoredRate() {

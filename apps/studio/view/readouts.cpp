@@ -14,7 +14,7 @@
 namespace varek {
 namespace {
 
-struct TileSpec {
+struct TileInfo {
     const char* title;
     const char* unit;
     icons::Symbol symbol;
@@ -23,7 +23,7 @@ struct TileSpec {
     double (*value)(const PowerSample&);
 };
 
-const TileSpec tileSpecs[3] = {
+const TileInfo tiles[3] = {
     {"输出电压", "V", icons::Symbol::bolt, &palette::voltage, "voltage",
      [](const PowerSample& s) { return s.voltage; }},
     {"输出电流", "A", icons::Symbol::waveform, &palette::current, "current",
@@ -84,8 +84,8 @@ Readouts::Readouts(QWidget* parent) : QWidget(parent) {
 }
 
 QWidget* Readouts::buildTile(int index) {
-    const TileSpec& spec = tileSpecs[index];
-    const QColor colour = spec.colour();
+    const TileInfo& info = tiles[index];
+    const QColor colour = info.colour();
     auto* panel = new ui::Panel;
     auto* body = panel->body();
     body->setSpacing(8);
@@ -93,9 +93,9 @@ QWidget* Readouts::buildTile(int index) {
     auto* titleRow = new QHBoxLayout;
     titleRow->setSpacing(6);
     auto* icon = new QLabel;
-    icon->setPixmap(icons::pixmap(spec.symbol, palette::faded(colour, 0.8), 14));
+    icon->setPixmap(icons::pixmap(info.symbol, palette::faded(colour, 0.8), 14));
     titleRow->addWidget(icon);
-    titleRow->addWidget(ui::label(QString::fromUtf8(spec.title), ui::font(12, QFont::Medium), palette::muted()));
+    titleRow->addWidget(ui::label(QString::fromUtf8(info.title), ui::font(12, QFont::Medium), palette::muted()));
     titleRow->addStretch();
     body->addLayout(titleRow);
 
@@ -103,9 +103,9 @@ QWidget* Readouts::buildTile(int index) {
     valueRow->setSpacing(6);
     Tile& tile = tiles_[index];
     tile.value = ui::label(QString(), ui::numberFont(43), palette::text());
-    tile.value->setObjectName(QString::fromUtf8(spec.objectName) + QStringLiteral("Value"));
+    tile.value->setObjectName(QString::fromUtf8(info.objectName) + QStringLiteral("Value"));
     valueRow->addWidget(tile.value, 0, Qt::AlignBaseline);
-    valueRow->addWidget(ui::label(QString::fromUtf8(spec.unit), ui::font(17, QFont::Medium),
+    valueRow->addWidget(ui::label(QString::fromUtf8(info.unit), ui::font(17, QFont::Medium),
                                   palette::faded(palette::text(), 0.65)),
                         0, Qt::AlignBaseline);
     valueRow->addStretch();
@@ -116,7 +116,7 @@ QWidget* Readouts::buildTile(int index) {
     tile.dot = new ui::Dot(4, palette::muted());
     statusRow->addWidget(tile.dot, 0, Qt::AlignVCenter);
     tile.status = ui::label(QString(), ui::font(10), palette::muted());
-    tile.status->setObjectName(QString::fromUtf8(spec.objectName) + QStringLiteral("Status"));
+    tile.status->setObjectName(QString::fromUtf8(info.objectName) + QStringLiteral("Status"));
     statusRow->addWidget(tile.status);
     statusRow->addStretch();
     body->addLayout(statusRow);
@@ -126,8 +126,8 @@ QWidget* Readouts::buildTile(int index) {
 void Readouts::sync(const PowerSample* live) {
     for (int i = 0; i < 3; ++i) {
         const Tile& tile = tiles_[i];
-        const QColor colour = tileSpecs[i].colour();
-        ui::setTextIfChanged(tile.value, live ? QString::fromStdString(formatFixed2(tileSpecs[i].value(*live)))
+        const QColor colour = tiles[i].colour();
+        ui::setTextIfChanged(tile.value, live ? QString::fromStdString(formatFixed2(tiles[i].value(*live)))
                                               : QStringLiteral("—"));
         ui::setTextIfChanged(tile.status, live ? QStringLiteral("实时输出") : QStringLiteral("等待连接"));
         tile.dot->setColour(live ? colour : palette::muted());

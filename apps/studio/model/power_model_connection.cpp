@@ -1,9 +1,9 @@
 // Connecting and ending a connection.
+#include "api_host.hpp"
 #include "power_model.hpp"
 #include "power_model_work.hpp"
+#include "varek/serial_session.hpp"
 #include "varek/format.hpp"
-#include "varek/scpi_instrument.hpp"
-#include "varek/scpi_server.hpp"
 
 namespace varek {
 namespace {
@@ -15,13 +15,17 @@ struct Connection {
 
 QString text(const VarekError& error) { return QString::fromStdString(error.description()); }
 
+QString designation() {
+    return QString::fromUtf8(Supply::designation.data(), static_cast<qsizetype>(Supply::designation.size()));
+}
+
 }  // namespace
 
 void PowerModel::connect() {
     if (busy_ || connected_ || selectedPort_.isEmpty()) return;
     const auto station = detail::parseDecimal(station_);
-    if (!station || *station < 1 || *station > 247) {
-        setErrorMessage(QStringLiteral("站号须为 1–247。"));
+    if (!station || !Supply::validStation(*station)) {
+        setErrorMessage(QStringLiteral("站号须为 %1–%2。").arg(Supply::stationMin).arg(Supply::stationMax));
         return;
     }
     setBusy(true);
@@ -42,7 +46,7 @@ void PowerModel::connect() {
         if (sessionGeneration_ != generation) {
             // A disconnect came in meanwhile: it owns `busy` and the notice now; the
             // late identity is dropped and the port closed again.
-            if (r.value) closeSession(nullptr, [] {});
+            if (r.value) closeSession([] {});
             return;
         }
         if (r.error) {
@@ -61,55 +65,26 @@ void PowerModel::connect() {
 void PowerModel::finishConnect(std::int64_t generation, const DeviceIdentity& identity,
                                const PowerSample& first) {
     setIdentity(identity);
-    startSCPIServer(identity);
+    api_->startSCPI(options_.scpiPort, session_, identity);
     setLatest(first);
     samples_.clear();
-    emit samplesChanged();
+    emit changed(Change::samples);
     setConnected(true);
     setVoltageDraft(QString::fromStdString(formatFixed2(first.voltageSet)));
     setCurrentDraft(QString::fromStdString(formatFixed2(first.currentSet)));
     accept(first);
     setNotice(QStringLiteral("实时读取中"));
-    log(QStringLiteral("已连接 RD6030 / Max，固件 ") + QString::fromStdString(formatFixed2(identity.firmware)) +
+    log(QStringLiteral("已连接 ") + designation() + QStringLiteral("，固件 ") +
+        QString::fromStdString(formatFixed2(identity.firmware)) +
         QStringLiteral("。"));
     startPolling(generation);
     setBusy(false);
 }
 
-void PowerModel::startSCPIServer(const DeviceIdentity& identity) {
-    try {
-        SerialSession& session = *session_;
-        scpiServer_ = std::make_unique<SCPIServer>(
-            options_.scpiPort, [&session, identity] { return std::make_unique<SCPIInstrument>(session, identity); });
-        // A port that cannot be bound is reported through the status callback rather
-        // than by start() throwing; it must not pass silently, or the user would
-        // believe SCPI is listening. Every other status line is ignored.
-        scpiServer_->start([this](const std::string& line) {
-            static constexpr std::string_view failed = "SCPI failed: ";
-            if (!line.starts_with(failed)) return;
-            const QString reason = QString::fromStdString(line.substr(failed.size()));
-            // Queued onto the GUI thread; the model outlives its SCPI servers.
-            QMetaObject::invokeMethod(
-                this, [this, reason] { log(QStringLiteral("SCPI启动失败：") + reason); }, Qt::QueuedConnection);
-        });
-    } catch (const VarekError& e) {
-        log(QStringLiteral("SCPI启动失败：") + text(e));
-    } catch (const std::exception& e) {
-        log(QStringLiteral("SCPI启动失败：") + QString::fromStdString(e.what()));
-    }
-}
-
-std::shared_ptr<std::unique_ptr<SCPIServer>> PowerModel::retireSCPIServer() {
-    if (!scpiServer_) return nullptr;
-    scpiServer_->stop();
-    return std::make_shared<std::unique_ptr<SCPIServer>>(std::move(scpiServer_));
-}
-
-void PowerModel::closeSession(std::shared_ptr<std::unique_ptr<SCPIServer>> retired, std::function<void()> done) {
-    // Destroying the SCPI server joins its line workers, which may be inside a session
-    // call: that wait belongs on the worker, before the port closes.
-    auto work = [session = session_, retired] {
-        if (retired) retired->reset();
+void PowerModel::closeSession(std::function<void()> done) {
+    // SCPI's end is queued first: its server is gone before the port closes.
+    api_->stopSCPI();
+    auto work = [session = session_] {
         session->disconnect();
         return true;
     };
@@ -117,14 +92,13 @@ void PowerModel::closeSession(std::shared_ptr<std::unique_ptr<SCPIServer>> retir
 }
 
 void PowerModel::disconnect() {
-    auto retired = retireSCPIServer();
     const std::int64_t generation = ++sessionGeneration_;
     stopPolling();
     setConnected(false);
     setRecovering(false);
     // Held until the port is closed, so no connect can slip in between.
     setBusy(true);
-    closeSession(std::move(retired), [this, generation] {
+    closeSession([this, generation] {
         if (sessionGeneration_ == generation) {
             setBusy(false);
             setNotice(QStringLiteral("已断开 · 电源输出保持原有状态"));
@@ -134,14 +108,13 @@ void PowerModel::disconnect() {
 }
 
 void PowerModel::connectionFailed(const VarekError& error) {
-    auto retired = retireSCPIServer();
     setConnected(false);
     setRecovering(false);
     const std::int64_t generation = ++sessionGeneration_;
     // The failing pass is the polling task itself; it simply does not re-arm.
     stopPolling();
     setBusy(true);
-    closeSession(std::move(retired), [this, generation, error] {
+    closeSession([this, generation, error] {
         if (sessionGeneration_ == generation) {
             setBusy(false);
             setNotice(QStringLiteral("连接中断 · 读数已停止"));

@@ -10,6 +10,7 @@
 #include "dashboard.hpp"
 #include "icons.hpp"
 #include "palette.hpp"
+#include "trend_panel.hpp"
 #include "varek/platform.hpp"
 
 namespace varek {
@@ -73,8 +74,16 @@ void StudioWindow::buildMenus() {
     exportAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
     exportAction_->setEnabled(!model_.samples().empty());
     QObject::connect(exportAction_, &QAction::triggered, &model_, &PowerModel::exportCSV);
-    QObject::connect(&model_, &PowerModel::samplesChanged, exportAction_,
-                     [this] { exportAction_->setEnabled(!model_.samples().empty()); });
+    QObject::connect(&model_, &PowerModel::changed, exportAction_, [this](PowerModel::Changes what) {
+        if (what & PowerModel::Change::samples) exportAction_->setEnabled(!model_.samples().empty());
+    });
+    // Only the span the zoomed trend shows; enabled while the chart shows one.
+    TrendPanel* trend = dashboard_->trendPanel();
+    exportVisibleAction_ = file->addAction(QStringLiteral("导出可见范围 CSV…"));
+    exportVisibleAction_->setObjectName(QStringLiteral("exportVisibleAction"));
+    exportVisibleAction_->setEnabled(trend->zoom().has_value());
+    QObject::connect(exportVisibleAction_, &QAction::triggered, trend, &TrendPanel::exportVisible);
+    QObject::connect(trend, &TrendPanel::zoomChanged, exportVisibleAction_, &QAction::setEnabled);
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("退出"));
     quit->setShortcut(QKeySequence::Quit);

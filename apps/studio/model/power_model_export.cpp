@@ -1,6 +1,10 @@
 // Files the model writes: the CSV export and the evidence snapshot.
 #include <QSaveFile>
 
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
 #include "power_model.hpp"
 #include "varek/format.hpp"
 #include "varek/platform.hpp"
@@ -24,23 +28,46 @@ std::optional<QString> writeAtomically(const QString& path, const std::string& c
     return std::nullopt;
 }
 
-}  // namespace
+void appendLine(std::string& out, const PowerSample& s) {
+    out += iso8601Millis(s.time);
+    for (const double value : {s.voltage, s.current, s.power, s.voltageSet, s.currentSet}) {
+        out += ',';
+        out += formatShortest(value);
+    }
+    out += s.outputEnabled ? ",true," : ",false,";
+    out += std::to_string(s.protection);
+    out += ',';
+    out += std::to_string(s.mode);
+    out += '\n';
+}
 
-std::string PowerModel::csv(const std::vector<PowerSample>& samples) {
+template <class Keep>
+std::string csvOf(const SampleHistory& samples, Keep keep, std::size_t& count) {
     std::string out(csvHeader);
     out.reserve(out.size() + samples.size() * 80);
-    for (const auto& s : samples) {
-        out += iso8601Millis(s.time);
-        for (const double value : {s.voltage, s.current, s.power, s.voltageSet, s.currentSet}) {
-            out += ',';
-            out += formatShortest(value);
+    count = 0;
+    for (const auto& run : samples.runs()) {
+        for (const auto& s : run) {
+            if (!keep(s)) continue;
+            appendLine(out, s);
+            ++count;
         }
-        out += s.outputEnabled ? ",true," : ",false,";
-        out += std::to_string(s.protection);
-        out += ',';
-        out += std::to_string(s.mode);
-        out += '\n';
     }
+    return out;
+}
+
+}  // namespace
+
+std::string PowerModel::csv(const SampleHistory& samples) {
+    std::size_t count = 0;
+    return csvOf(samples, [](const PowerSample&) { return true; }, count);
+}
+
+std::string PowerModel::csv(const SampleHistory& samples, Timestamp from, Timestamp to, std::size_t* count) {
+    std::size_t kept = 0;
+    // A filter, not a search: the span holds exactly its samples even in a history out of order.
+    std::string out = csvOf(samples, [from, to](const PowerSample& s) { return s.time >= from && s.time <= to; }, kept);
+    if (count) *count = kept;
     return out;
 }
 
@@ -50,12 +77,28 @@ QString PowerModel::defaultExportName(Timestamp now) {
 
 void PowerModel::exportCSV() {
     if (samples_.empty()) return;
+    writeExport([this](std::size_t& count) {
+        count = samples_.size();
+        return csv(samples_);
+    });
+}
+
+void PowerModel::exportCSVWithin(Timestamp from, Timestamp to) {
+    bool any = false;
+    for (const auto& run : samples_.runs()) {
+        any = any || std::any_of(run.begin(), run.end(), [from, to](const PowerSample& s) { return s.time >= from && s.time <= to; });
+    }
+    if (!any) return;
+    writeExport([this, from, to](std::size_t& count) { return csv(samples_, from, to, &count); });
+}
+
+void PowerModel::writeExport(const std::function<std::string(std::size_t& count)>& build) {
     const QString location =
         options_.chooseSaveLocation ? options_.chooseSaveLocation(defaultExportName()) : QString();
     if (location.isEmpty()) return;
     // Read after the dialog closed: samples that arrived meanwhile are included.
-    const std::size_t count = samples_.size();
-    if (const auto error = writeAtomically(location, csv(samples_))) {
+    std::size_t count = 0;
+    if (const auto error = writeAtomically(location, build(count))) {
         setErrorMessage(QStringLiteral("导出失败：") + *error);
         return;
     }
@@ -64,7 +107,7 @@ void PowerModel::exportCSV() {
 
 void PowerModel::writeEvidence(const PowerSample& sample) const {
     try {
-        const Json snapshot = {
+        const nlohmann::json snapshot = {
             {"actual_hz", actualRefreshRate().value_or(0.0)},
             {"current_A", sample.current},
             {"current_limit_A", sample.currentSet},

@@ -44,6 +44,8 @@ public:
     Dashboard* dashboard() const { return dashboard_; }
     /// "导出采样 CSV…", enabled only while samples are stored.
     QAction* exportAction() const { return exportAction_; }
+    /// "导出可见范围 CSV…", enabled only while the trend shows a zoomed span.
+    QAction* exportVisibleAction() const { return exportVisibleAction_; }
     /// Opens the About box (non-blocking) and returns it.
     QMessageBox* showAbout();
 
@@ -57,6 +59,7 @@ private:
     PowerModel& model_;
     Dashboard* dashboard_;
     QAction* exportAction_ = nullptr;
+    QAction* exportVisibleAction_ = nullptr;
     QPointer<QMessageBox> about_;
 };
 
