@@ -8,11 +8,10 @@
 #include "power_model.hpp"
 #include "varek/format.hpp"
 #include "varek/platform.hpp"
+#include "varek/sample_csv.hpp"
 
 namespace varek {
 namespace {
-
-const char csvHeader[] = "time,voltage_V,current_A,power_W,voltage_set_V,current_limit_A,output_enabled,protection,mode\n";
 
 // Replaces `path` in one step (temporary file in the same directory, then rename), so
 // readers see the old file or the new one, never a mix. Returns the failure text.
@@ -28,28 +27,16 @@ std::optional<QString> writeAtomically(const QString& path, const std::string& c
     return std::nullopt;
 }
 
-void appendLine(std::string& out, const PowerSample& s) {
-    out += iso8601Millis(s.time);
-    for (const double value : {s.voltage, s.current, s.power, s.voltageSet, s.currentSet}) {
-        out += ',';
-        out += formatShortest(value);
-    }
-    out += s.outputEnabled ? ",true," : ",false,";
-    out += std::to_string(s.protection);
-    out += ',';
-    out += std::to_string(s.mode);
-    out += '\n';
-}
-
 template <class Keep>
 std::string csvOf(const SampleHistory& samples, Keep keep, std::size_t& count) {
-    std::string out(csvHeader);
+    // The recorder writes the same rows, so exported and recorded files read alike.
+    std::string out(SampleCsv::header);
     out.reserve(out.size() + samples.size() * 80);
     count = 0;
     for (const auto& run : samples.runs()) {
         for (const auto& s : run) {
             if (!keep(s)) continue;
-            appendLine(out, s);
+            out += SampleCsv::row(s);
             ++count;
         }
     }
