@@ -177,10 +177,9 @@ private:
     /// The step's writes and hold; returns when the next step is due.
     TimePoint runStep(const SequenceStep& step, TimePoint start) {
         checkInterrupted();
-        if (step.ramp.count() > 0) {
-            ramp(step, start);
-        } else if (step.voltage || step.current) {
-            setpoints(step.voltage, step.current);
+        if (step.voltage || step.current) {
+            if (step.ramp.count() > 0) ramp(step, start);
+            else setpoints(step.voltage, step.current);
         }
         if (step.output) output(*step.output);
         const TimePoint holdEnd = start + step.ramp + step.hold;
@@ -223,34 +222,37 @@ private:
     }
 
     void endWithOnEnd(SequenceProgress::State state) {
-        if (profile_.offAtEnd && !*aborting_) {
-            try {
-                output(false);
-            } catch (const Interrupted&) {
-            } catch (const std::exception& error) {
-                return finish(SequenceProgress::State::aborted, "输出未能确认关闭：" + describe(error));
-            }
-        }
-        finish(*aborting_ ? SequenceProgress::State::aborted : state, *aborting_ ? abortReason() : "");
+        const std::optional<std::string> offFailure = profile_.offAtEnd ? switchOff() : std::nullopt;
+        if (*aborting_) return finish(SequenceProgress::State::aborted, abortReason());
+        if (offFailure) return finish(SequenceProgress::State::aborted, "输出未能确认关闭：" + *offFailure);
+        finish(state, "");
     }
 
     /// A device failure: with "on_end": "off" the output is switched off as soon as
-    /// the supply answers again, within a few attempts.
+    /// the supply answers again.
     void failed(const std::string& reason) {
-        std::string outcome = reason;
-        for (int attempt = 1; profile_.offAtEnd && attempt <= SequenceRunner::offAttempts; ++attempt) {
+        const std::optional<std::string> offFailure = profile_.offAtEnd ? switchOff() : std::nullopt;
+        if (*aborting_) return finish(SequenceProgress::State::aborted, abortReason());
+        finish(SequenceProgress::State::aborted, offFailure ? reason + "；输出未能确认关闭：" + *offFailure : reason);
+    }
+
+    /// Switches the output off, up to offAttempts times a second apart, until an abort;
+    /// the last failure's text when it was never confirmed.
+    std::optional<std::string> switchOff() {
+        std::string failure;
+        for (int attempt = 1; attempt <= SequenceRunner::offAttempts; ++attempt) {
             const TimePoint began = clock().now();
             try {
                 output(false);
-                break;
+                return std::nullopt;
             } catch (const Interrupted&) {
-                break;
+                return std::nullopt;
             } catch (const std::exception& error) {
-                if (attempt == SequenceRunner::offAttempts) outcome += "；输出未能确认关闭：" + describe(error);
+                failure = describe(error);
             }
-            clock().waitUntil(began + std::chrono::seconds(1), abortOnly_);
+            if (attempt < SequenceRunner::offAttempts) clock().waitUntil(began + std::chrono::seconds(1), abortOnly_);
         }
-        finish(SequenceProgress::State::aborted, *aborting_ ? abortReason() : outcome);
+        return failure;
     }
 
     void finish(SequenceProgress::State state, std::string reason) {
