@@ -1,8 +1,12 @@
 """varek-server's automation routes against a spawned varek-sim: setpoints, full
 samples, ceilings and sequences, with the simulator's request log as the witness of
 what reached the supply."""
+import json
+import os
 import signal
 import socket
+import subprocess
+import tempfile
 import threading
 import unittest
 
@@ -219,6 +223,25 @@ class Sequences(unittest.TestCase):
         self.assertEqual(self.server.wait_exit(), 0)
         self.assertEqual(writes(self.sim.requests()[mark:]), [], "on_end is not applied at a shutdown")
         self.assertEqual(self.sim.get(18), 1)
+
+    def test_the_example_profiles_start_and_the_example_client_runs_one_to_the_end(self):
+        examples = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+        for name in ("cccv_charge.json", "burn_in.json"):
+            with self.subTest(name=name), open(os.path.join(examples, name)) as f:
+                self.assertEqual(self.server.request("POST", "/v1/sequence", body=f.read())[0], 202)
+                self.assertEqual(self.server.json("POST", "/v1/sequence/stop")[1]["state"], "stopped")
+        with tempfile.NamedTemporaryFile("w", suffix=".json") as short:
+            json.dump(profile([{"voltage_V": 2, "output": True, "hold_s": 0.6}, {"voltage_V": 3}], name="short"), short)
+            short.flush()
+            result = subprocess.run(
+                ["/usr/bin/python3", os.path.join(examples, "run_profile.py"), short.name,
+                 "http://127.0.0.1:%d" % self.server.http_port],
+                env=dict(os.environ, XDG_DATA_HOME=self.server.data_home), capture_output=True, text=True,
+                timeout=120)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        lines = result.stdout.splitlines()
+        self.assertEqual(lines[0], "started: short")
+        self.assertTrue(lines[-1].startswith("finished  step 2/2"), lines)
 
     def test_an_error_in_step_3_is_refused_whole(self):
         steps = [{"voltage_V": 3, "output": True}, {"hold_s": 1}, {"current_limit_A": 31}]
