@@ -39,6 +39,7 @@ struct RecordedDevice {
         return {
             [this](std::optional<std::uint16_t> v, std::optional<std::uint16_t> c) {
                 record("set " + (v ? std::to_string(*v) : "-") + "," + (c ? std::to_string(*c) : "-"));
+                clock.nowMs += writeCostMs;
                 voltage = v.value_or(voltage);
                 current = c.value_or(current);
                 return reading();
@@ -77,6 +78,7 @@ struct RecordedDevice {
     bool output = false;
     std::function<bool(std::size_t index, const std::string& what)> failing;
     std::function<double(long long ms)> measuredCurrent;
+    long long writeCostMs = 0;  ///< how far a setpoint write moves the clock
 };
 
 SequenceProfile profile(bool offAtEnd, std::vector<SequenceStep> steps) { return {"p", offAtEnd, std::move(steps)}; }
@@ -114,6 +116,15 @@ TEST_F(RunnerTest, RampWritesEveryTickOnScheduleThenHoldsAndSwitchesOffAtTheEnd)
     EXPECT_EQ(end.state, SequenceProgress::State::finished);
     EXPECT_EQ((std::pair{end.step, end.steps}), (std::pair{std::size_t{3}, std::size_t{3}}));
     EXPECT_EQ(stepStarts, (std::vector<std::size_t>{1, 2, 3}));
+}
+
+// A write that overruns its step's hold makes that step late, never the ones after it.
+TEST_F(RunnerTest, LatenessDoesNotCarryOverIntoLaterSteps) {
+    device.writeCostMs = 150;
+    runToEnd(profile(false, {{100, std::nullopt, milliseconds(0), std::nullopt, milliseconds(100), {}},
+                             {std::nullopt, std::nullopt, milliseconds(0), std::nullopt, milliseconds(500), {}},
+                             {200, std::nullopt, milliseconds(0), std::nullopt, milliseconds(0), {}}}));
+    EXPECT_EQ(device.log, (std::vector<std::string>{"0 set 100,-", "600 set 200,-"}));
 }
 
 TEST_F(RunnerTest, ARampThatIsNotAWholeNumberOfTicksEndsOnItsTarget) {
