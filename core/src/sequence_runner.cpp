@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "varek/error.hpp"
+#include "varek/platform.hpp"
 #include "varek/serial_session.hpp"
 
 namespace varek {
@@ -310,7 +311,10 @@ bool SequenceRunner::start(SequenceProfile profile) {
     state_->progress = SequenceProgress{profile.name, SequenceProgress::State::running, 1, profile.steps.size(), 0, ""};
     state_->stepStarted = state_->clock->now();
     auto run = std::make_shared<SequenceRun>(state_, std::move(profile));
-    state_->thread = std::thread([run] { run->execute(); });
+    state_->thread = std::thread([run] {
+        platform::nameThisThread("VAREK.Sequence");
+        run->execute();
+    });
     return true;
 }
 
