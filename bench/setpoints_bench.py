@@ -5,7 +5,8 @@
 
 varek-sim emulates 115200-baud wire time; varek-server runs against it. Each
 request is a fresh HTTP connection from this process (as curl would make), one at
-a time. Two bodies: both setpoints (setValues: write 8-9, read them back, status
+a time. GET /health over the same client is the HTTP baseline (no device work).
+Two bodies: both setpoints (setValues: write 8-9, read them back, status
 read) and the voltage alone (setVoltage: one setpoint read first). The physical
 limit is the bytes on the wire at 10 bits each; the ratio is limit / mean. Prints JSON.
 """
@@ -27,11 +28,11 @@ STATUS = 8 + 81
 WIRE_BYTES = {"both": WRITE_PAIR + READ_PAIR + STATUS, "voltage": READ_PAIR + WRITE_PAIR + READ_PAIR + STATUS}
 
 
-def measure(server, body_for, count):
+def measure(server, body_for, count, method="POST", path="/v1/setpoints"):
     times = []
     for i in range(count):
         started = time.perf_counter()
-        status, _ = server.request("POST", "/v1/setpoints", body=body_for(i))
+        status, _ = server.request(method, path, body=body_for(i))
         times.append(time.perf_counter() - started)
         if status != 200:
             raise RuntimeError("setpoints answered %d" % status)
@@ -52,6 +53,9 @@ def main():
     result = {"load_average": os.getloadavg()[0]}
     with Sim("--baud", str(BAUD)) as sim, VarekServer(sim.path) as server:
         server.wait_ready()
+        measure(server, lambda i: None, 20, "GET", "/health")
+        health = statistics.fmean(measure(server, lambda i: None, args.requests, "GET", "/health"))
+        result["health_mean_ms"] = round(health * 1000, 3)
         for name, body_for in bodies.items():
             measure(server, body_for, 20)  # warm-up
             times = sorted(measure(server, body_for, args.requests))
@@ -61,7 +65,8 @@ def main():
                             "median_ms": round(statistics.median(times) * 1000, 2),
                             "p99_ms": round(times[int(len(times) * 0.99) - 1] * 1000, 2),
                             "ratio_mean": round(limit / mean, 3),
-                            "ratio_median": round(limit / statistics.median(times), 3)}
+                            "ratio_median": round(limit / statistics.median(times), 3),
+                            "ratio_mean_without_http": round(limit / (mean - health), 3)}
     print(json.dumps(result, indent=2))
 
 
