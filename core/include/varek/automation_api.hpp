@@ -14,8 +14,8 @@ namespace varek {
 
 /// A setpoint change asked for over the API, in hundredths; at least one is present.
 struct SetpointRequest {
-    std::optional<std::uint16_t> voltage;
-    std::optional<std::uint16_t> current;
+    std::optional<std::uint16_t> voltage;  ///< hundredths of a volt
+    std::optional<std::uint16_t> current;  ///< hundredths of an ampere
 
     /// Parses a POST /v1/setpoints body: an object with `voltage_V` and/or
     /// `current_limit_A`. Throws VarekError::invalid whose text is the client's message.

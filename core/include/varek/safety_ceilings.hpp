@@ -11,8 +11,8 @@ namespace varek {
 /// Upper bounds a user sets for setpoint writes, below the supply's own limits.
 /// The defaults are the supply's limits, so a default value refuses nothing more.
 struct SafetyCeilings {
-    std::uint16_t voltageCenti = Supply::voltageCentiMax;
-    std::uint16_t currentCenti = Supply::currentCentiMax;
+    std::uint16_t voltageCenti = Supply::voltageCentiMax;  ///< highest voltage setpoint, hundredths
+    std::uint16_t currentCenti = Supply::currentCentiMax;  ///< highest current limit, hundredths
 
     /// The voltage ceiling in volts.
     double voltage() const noexcept { return voltageCenti / 100.0; }

@@ -20,12 +20,13 @@ class SequenceRun;
 
 /// Where the latest run stands.
 struct SequenceProgress {
+    /// running until the run ends as finished, stopped (by a client) or aborted.
     enum class State { running, finished, stopped, aborted };
 
-    std::string name;
+    std::string name;  ///< the profile's name
     State state = State::running;
     std::size_t step = 1;  ///< 1-based
-    std::size_t steps = 0;
+    std::size_t steps = 0;  ///< steps in the profile
     double stepElapsed = 0;  ///< seconds since the step began (frozen once the run ended)
     std::string reason;      ///< why the run was aborted; empty otherwise
 
@@ -38,7 +39,9 @@ struct SequenceProgress {
 struct SequenceDevice {
     /// Writes the given setpoints (hundredths); a missing one keeps its value read afresh.
     std::function<PowerSample(std::optional<std::uint16_t>, std::optional<std::uint16_t>)> setpoints;
+    /// Switches the output, confirmed by read-back.
     std::function<PowerSample(bool on)> setOutput;
+    /// One fresh status read.
     std::function<PowerSample()> sample;
 
     /// setValues / setVoltage / setCurrent, setOutput and sample of `session`, which must outlive the runner.
@@ -67,6 +70,7 @@ public:
     using Job = std::function<void(bool run)>;
     /// Queues `job` on the line that owns the device; false when it cannot (then the job is never called).
     using Executor = std::function<bool(Job)>;
+    /// Hears a run's progress as each step begins and once as it ends.
     using Listener = std::function<void(const SequenceProgress&)>;
     /// Spacing of ramp writes and of condition reads.
     static constexpr std::chrono::milliseconds tick{100};
