@@ -52,11 +52,16 @@ void HeadlessAPI::handle(const ControlHTTPRequest& request, ControlResponder res
         case ApiRoute::status: return status(std::move(responder));
         case ApiRoute::outputOn: return switchOutput(true, std::move(responder));
         case ApiRoute::outputOff: return switchOutput(false, std::move(responder));
+        default: break;  // the standard table has no other routes
     }
 }
 
 ControlHTTPReply HeadlessAPI::response(const PowerSample& sample, bool verified) const {
-    return ControlHTTPReply(200, Json{
+    return ControlHTTPReply(200, statusBody(sample, verified));
+}
+
+Json HeadlessAPI::statusBody(const PowerSample& sample, bool verified) const {
+    return Json{
         {"ok", true},
         {"connected", true},
         {"verified", verified},
@@ -67,7 +72,7 @@ ControlHTTPReply HeadlessAPI::response(const PowerSample& sample, bool verified)
         {"firmware", identity_.firmware},
         {"source_sha", platform::sourceSHA()},
         {"sample_at", iso8601(sample.time)},
-    });
+    };
 }
 
 void HeadlessAPI::status(ControlResponder responder) {

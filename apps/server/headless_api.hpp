@@ -33,6 +33,8 @@ public:
     void handle(const ControlHTTPRequest& request, ControlResponder responder);
     /// 200 with the ten-key status body for `sample`.
     ControlHTTPReply response(const PowerSample& sample, bool verified) const;
+    /// The ten-key status body for `sample`.
+    Json statusBody(const PowerSample& sample, bool verified) const;
 
 private:
     void status(ControlResponder responder);

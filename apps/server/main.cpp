@@ -20,9 +20,12 @@
 
 #include "headless_api.hpp"
 #include "service.hpp"
+#include "server_automation.hpp"
 #include "varek/control_server.hpp"
 #include "varek/device_worker.hpp"
 #include "varek/platform.hpp"
+#include "varek/protocol.hpp"
+#include "varek/safety_ceilings.hpp"
 #include "varek/scpi_instrument.hpp"
 #include "varek/scpi_server.hpp"
 #include "varek/serial_session.hpp"
@@ -44,6 +47,7 @@ struct Options {
     std::uint16_t httpPort = ControlServer::port;
     std::uint16_t scpiPort = SCPIServer::port;
     ServiceOptions service = ServiceOptions();
+    SafetyCeilings ceilings;
 };
 
 /// One whole line per call, so lines from the servers' threads never interleave.
@@ -63,19 +67,40 @@ std::optional<std::uint16_t> portNumber(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
+/// Hundredths of a ceiling option's value: 0..`maximum`, at most two decimals.
+std::optional<std::uint16_t> ceilingValue(std::string_view text, double maximum) {
+    try {
+        return Modbus::centiUnits(text, maximum);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+/// Applies `--max-voltage` / `--max-current`; false for another name or a bad value.
+bool ceilingOption(std::string_view name, std::string_view text, SafetyCeilings& ceilings) {
+    const bool voltage = name == "--max-voltage";
+    if (!voltage && name != "--max-current") return false;
+    const auto value = ceilingValue(text, voltage ? Supply::voltageMax : Supply::currentMax);
+    if (!value) return false;
+    (voltage ? ceilings.voltageCenti : ceilings.currentCenti) = *value;
+    return true;
+}
+
 /// The options, or the exit code 2 (the usage line only for a wrong argument count).
 std::optional<Options> parseArguments(int argc, char** argv) {
     if (argc < 2 || argc % 2 != 0) {
         std::fwrite(usageLine.data(), 1, usageLine.size(), stderr);
         return {};
     }
-    Options options{argv[1]};
+    Options options;
+    options.path = argv[1];
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string_view name = argv[i];
         if (const auto applied = applyServiceOption(options.service, name, argv[i + 1])) {
             if (!*applied) return {};
             continue;
         }
+        if (ceilingOption(name, argv[i + 1], options.ceilings)) continue;
         const auto value = portNumber(argv[i + 1]);
         if (!value) return {};
         if (name == "--http-port") options.httpPort = *value;
@@ -204,18 +229,22 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
     HeadlessAPI api(session, identity, worker, [](const std::string& line) { writeLine(stderr, line); });
     Service service(options.service, session, worker, {options.path, baud, station, identity},
                     [](const std::string& line) { writeLine(stderr, line); });
+    ServerAutomation automation(session, identity, worker, options.ceilings, api);
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<SCPIServer> scpi;
     int code = 1;
     try {
         control = std::make_unique<ControlServer>(
-            options.httpPort, [&api](const ControlHTTPRequest& request, ControlResponder responder) {
-                api.handle(request, std::move(responder));
+            options.httpPort, [&api, &automation](const ControlHTTPRequest& request, ControlResponder responder) {
+                if (!automation.handle(request, responder)) api.handle(request, std::move(responder));
             });
         control->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) control->start(apiEvents(exitRequest));
         scpi = std::make_unique<SCPIServer>(
-            options.scpiPort, [&session, identity] { return std::make_unique<SCPIInstrument>(session, identity); },
+            options.scpiPort,
+            [&session, identity, ceilings = options.ceilings] {
+                return std::make_unique<SCPIInstrument>(session, identity, ceilings);
+            },
             [&worker](std::function<void(bool)> job) { return worker.post(std::move(job)); });
         scpi->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) {
@@ -234,6 +263,8 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
         exitRequest.request(1);
         code = exitRequest.wait();
     }
+    // A running sequence ends here without a write, and none starts again.
+    automation.close();
     // Stop taking work, then make the session refuse every further transaction:
     // queued requests fail at once instead of reaching the supply during shutdown.
     if (control) control->stop();
@@ -242,6 +273,7 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
     session.refuseTransactions();
     service.stop();
     worker.stop();
+    automation.join();
     session.disconnect();
     scpi.reset();
     control.reset();

@@ -13,6 +13,21 @@ const ControlApiRouter& ControlApiRouter::standard() {
     return router;
 }
 
+const ControlApiRouter& ControlApiRouter::automation() {
+    static const ControlApiRouter router({
+        {"/v1/status", "GET", ApiRoute::status},
+        {"/v1/output/on", "POST", ApiRoute::outputOn},
+        {"/v1/output/off", "POST", ApiRoute::outputOff},
+        {"/v1/setpoints", "POST", ApiRoute::setpoints},
+        {"/v1/sample", "GET", ApiRoute::sample},
+        // POST first: the 405 of /v1/sequence names the method that starts a run.
+        {"/v1/sequence", "POST", ApiRoute::sequenceStart},
+        {"/v1/sequence", "GET", ApiRoute::sequenceProgress},
+        {"/v1/sequence/stop", "POST", ApiRoute::sequenceStop},
+    });
+    return router;
+}
+
 ControlApiRouter::ControlApiRouter(std::vector<Entry> table) : table_(std::move(table)) {}
 
 ControlApiRouter::Match ControlApiRouter::match(const ControlHTTPRequest& request) const {

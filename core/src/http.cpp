@@ -147,8 +147,8 @@ std::optional<ControlHTTPRequest> ControlHTTPRequest::parse(std::string_view buf
         if (headers.contains("transfer-encoding")) reject("chunked requests unsupported");
         if (const auto it = headers.find("content-length"); it != headers.end()) lengthText = it->second;
     }
-    const std::int64_t end =
-        static_cast<std::int64_t>(separatorAt + separator.size()) + bodyLength(lengthText);
+    const auto bodyStart = static_cast<std::int64_t>(separatorAt + separator.size());
+    const std::int64_t end = bodyStart + bodyLength(lengthText);
     if (static_cast<std::int64_t>(buffer.size()) < end) return std::nullopt;
 
     ControlHTTPRequest request;
@@ -157,6 +157,8 @@ std::optional<ControlHTTPRequest> ControlHTTPRequest::parse(std::string_view buf
     if (const auto it = headers.find("authorization"); it != headers.end()) {
         request.authorization = std::string(it->second);
     }
+    request.body = std::string(buffer.substr(static_cast<std::size_t>(bodyStart),
+                                             static_cast<std::size_t>(end - bodyStart)));
     request.bytesConsumed = end;
     return request;
 }
@@ -211,10 +213,12 @@ std::string ControlHTTPReply::wire() const {
 std::string_view ControlHTTPReply::reasonPhrase(int status) noexcept {
     switch (status) {
         case 200: return "OK";
+        case 202: return "Accepted";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
+        case 409: return "Conflict";
         case 503: return "Service Unavailable";
         default: return "Bad Gateway";
     }

@@ -85,7 +85,7 @@ SCPIError entryForCurrentException() {
 // The command tables. Their handler types decide what a command may touch: only the
 // device tables get the session, so needsDevice() and the dispatcher cannot disagree.
 using LocalSet = void (*)(std::deque<SCPIError>& errors, const std::string& parameter);
-using DeviceSet = void (*)(SerialSession& session, const std::string& parameter);
+using DeviceSet = void (*)(SerialSession& session, const SafetyCeilings& ceilings, const std::string& parameter);
 using LocalQuery = std::string (*)(const DeviceIdentity& identity, std::deque<SCPIError>& errors);
 using SampleReply = std::string (*)(const PowerSample&);
 
@@ -112,7 +112,7 @@ void selectChannel(std::deque<SCPIError>&, const std::string& parameter) {
     if (channel != "1" && channel != "CH1") fail(-222, "Only channel 1 is available");
 }
 
-void setOutput(SerialSession& session, const std::string& parameter) {
+void setOutput(SerialSession& session, const SafetyCeilings&, const std::string& parameter) {
     const std::string state = upper(parameter);
     if (state == "1" || state == "ON") {
         session.setOutput(true);
@@ -123,15 +123,20 @@ void setOutput(SerialSession& session, const std::string& parameter) {
     }
 }
 
-std::uint16_t volts(std::string_view text) { return SCPIInstrument::centi(text, 'V', Supply::voltageMax); }
-std::uint16_t amperes(std::string_view text) { return SCPIInstrument::centi(text, 'A', Supply::currentMax); }
+// A value above a ceiling fails like one above the supply's range: -222, nothing written.
+std::uint16_t volts(std::string_view text, const SafetyCeilings& ceilings) {
+    return SCPIInstrument::centi(text, 'V', ceilings.voltage());
+}
+std::uint16_t amperes(std::string_view text, const SafetyCeilings& ceilings) {
+    return SCPIInstrument::centi(text, 'A', ceilings.current());
+}
 
-void apply(SerialSession& session, const std::string& parameter) {
+void apply(SerialSession& session, const SafetyCeilings& ceilings, const std::string& parameter) {
     const auto pieces = split(parameter, ',');
     if (pieces.size() != 2) fail(-109, "Missing or extra parameter");
     // The voltage is converted first, so its error wins and nothing is written.
-    const std::uint16_t voltage = volts(pieces[0]);
-    const std::uint16_t current = amperes(pieces[1]);
+    const std::uint16_t voltage = volts(pieces[0], ceilings);
+    const std::uint16_t current = amperes(pieces[1], ceilings);
     session.setValues(voltage, current);
 }
 
@@ -150,8 +155,12 @@ constexpr Command<LocalSet> localSets[] = {
 constexpr Command<DeviceSet> deviceSets[] = {
     {"OUTP", setOutput},
     {"OUTP:STAT", setOutput},
-    {"VOLT", [](SerialSession& session, const std::string& p) { session.setVoltage(volts(p)); }},
-    {"CURR", [](SerialSession& session, const std::string& p) { session.setCurrent(amperes(p)); }},
+    {"VOLT", [](SerialSession& session, const SafetyCeilings& c, const std::string& p) {
+         session.setVoltage(volts(p, c));
+     }},
+    {"CURR", [](SerialSession& session, const SafetyCeilings& c, const std::string& p) {
+         session.setCurrent(amperes(p, c));
+     }},
     {"APPL", apply},
 };
 
@@ -216,12 +225,13 @@ std::optional<Parsed> parse(std::string_view piece) {
     return Parsed{SCPIInstrument::normalize(command.substr(0, gap)), std::string(parameter)};
 }
 
-void runSet(SerialSession& session, std::deque<SCPIError>& errors, const Parsed& command) {
+void runSet(SerialSession& session, const SafetyCeilings& ceilings, std::deque<SCPIError>& errors,
+            const Parsed& command) {
     if (const auto* local = lookup(localSets, command.header)) {
         return local->run(errors, command.parameter);
     }
     if (const auto* device = lookup(deviceSets, command.header)) {
-        return device->run(session, command.parameter);
+        return device->run(session, ceilings, command.parameter);
     }
     fail(-113, "Undefined header");
 }
@@ -242,8 +252,8 @@ bool reachesDevice(const Parsed& command) {
 
 }  // namespace
 
-SCPIInstrument::SCPIInstrument(SerialSession& session, DeviceIdentity identity)
-    : session_(session), identity_(identity) {}
+SCPIInstrument::SCPIInstrument(SerialSession& session, DeviceIdentity identity, SafetyCeilings ceilings)
+    : session_(session), identity_(identity), ceilings_(ceilings) {}
 
 std::deque<SCPIError> SCPIInstrument::errors() const {
     std::lock_guard lock(mutex_);
@@ -265,7 +275,7 @@ std::optional<std::string> SCPIInstrument::process(std::string_view line, std::s
             if (command->query()) {
                 reply = runQuery(session_, identity_, errors_, *command);
             } else {
-                runSet(session_, errors_, *command);
+                runSet(session_, ceilings_, errors_, *command);
             }
         } catch (...) {
             queue(entryForCurrentException());

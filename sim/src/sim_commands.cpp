@@ -86,10 +86,12 @@ bool applyOption(std::string_view name, std::string_view value, ProgramOptions& 
 std::string faultCommand(SupplySimulator& sim, const std::vector<std::string_view>& w) {
     const std::string_view name = w[0];
     const std::string_view arg = w.size() > 1 ? w[1] : std::string_view{};
-    if (name == "silent" || name == "stuck") {
+    if (name == "silent" || name == "stuck" || name == "stuck-setpoints") {
         const auto on = onOff(arg);
         if (!on || w.size() != 2) return "error: expected on or off";
-        name == "silent" ? sim.setSilent(*on) : sim.setOutputStuck(*on);
+        if (name == "silent") sim.setSilent(*on);
+        else if (name == "stuck") sim.setOutputStuck(*on);
+        else sim.setSetpointsStuck(*on);
     } else if (name == "latency") {
         const auto ms = number<unsigned>(arg);
         if (!ms || w.size() != 2 || *ms > 60000) return "error: expected milliseconds";

@@ -136,7 +136,7 @@ std::uint8_t SupplyModel::refusal(std::uint16_t address, std::uint16_t value) co
 
 void SupplyModel::applyWrite(std::uint16_t address, std::uint16_t value) {
     if (address == Register::voltageSet || address == Register::currentSet) {
-        registers_[address] = value;
+        if (!setpointsStuck_) registers_[address] = value;
     } else if (address == Register::output && !outputStuck_) {
         registers_[address] = value != 0 ? 1 : 0;
     }

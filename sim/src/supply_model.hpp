@@ -28,6 +28,8 @@ public:
     void setReg(std::uint16_t address, std::uint16_t value);
     void setSerial(std::uint32_t serial);
     void setOutputStuck(bool stuck) { outputStuck_ = stuck; }
+    /// Setpoint writes (registers 8, 9) are acknowledged but no longer stored.
+    void setSetpointsStuck(bool stuck) { setpointsStuck_ = stuck; }
     std::uint8_t station() const { return station_; }
 
     /// The reply to a CRC-valid request frame; nothing for another station.
@@ -50,6 +52,7 @@ private:
     std::uint8_t station_;
     double loadOhms_;
     bool outputStuck_ = false;
+    bool setpointsStuck_ = false;
     double capacity_ = 0;  // ampere-hours
     double energy_ = 0;    // watt-hours
     Clock::time_point last_;

@@ -359,6 +359,11 @@ void SupplySimulator::setOutputStuck(bool stuck) {
     impl_->model.setOutputStuck(stuck);
 }
 
+void SupplySimulator::setSetpointsStuck(bool stuck) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->model.setSetpointsStuck(stuck);
+}
+
 void SupplySimulator::setSerial(std::uint32_t serial) {
     std::lock_guard lock(impl_->mutex);
     impl_->model.setSerial(serial);

@@ -184,12 +184,15 @@ class VarekServer:
             self.token = f.read().strip()
         return self
 
-    def request(self, method, path, token=True, timeout=30):
-        """(status, body text); `token` True sends the right bearer token, a string sends that."""
+    def request(self, method, path, token=True, timeout=30, body=None):
+        """(status, body text); `token` True sends the right bearer token, a string sends that.
+        `body` (text, or any other value sent as JSON) goes with a Content-Length."""
         headers = {"Authorization": "Bearer " + (self.token if token is True else token)} if token else {}
+        if body is not None and not isinstance(body, (str, bytes)):
+            body = json.dumps(body)
         connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=timeout)
         try:
-            connection.request(method, path, headers=headers)
+            connection.request(method, path, body=body, headers=headers)
             response = connection.getresponse()
             return response.status, response.read().decode("utf-8")
         finally:

@@ -113,5 +113,33 @@ TEST(InstrumentDeviceFailures, MapToTheirExecutionErrors) {
     }
 }
 
+// A ceiling refuses like the supply's own range would, before any frame; values at
+// the ceiling still go through.
+TEST_F(InstrumentOnSupply, CeilingsRefuseSetpointsAboveThemWithoutWriting) {
+    SCPIInstrument limited{session, DeviceIdentity{60301, 12345, 1.23}, SafetyCeilings{1200, 500}};
+    const struct {
+        const char* line;
+        std::vector<Bytes> frames;
+        std::vector<SCPIError> errors;
+    } cases[] = {
+        {"VOLT 13", {}, {{-222, "Data out of range"}}},
+        {"VOLT 12.01V", {}, {{-222, "Data out of range"}}},
+        {"CURR 5.01", {}, {{-222, "Data out of range"}}},
+        {"APPL 13,1", {}, {{-222, "Data out of range"}}},
+        {"APPL 5,6", {}, {{-222, "Data out of range"}}},
+        {"VOLT 12;CURR 5", {setpointRead, multiple(1200, 100), setpointRead, statusRead,
+                            setpointRead, multiple(1200, 500), setpointRead, statusRead}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        supply.clearRequests();
+        EXPECT_EQ(limited.process(c.line), std::nullopt);
+        EXPECT_EQ(supply.requests(), c.frames);
+        const auto errors = limited.errors();
+        EXPECT_EQ(std::vector<SCPIError>(errors.begin(), errors.end()), c.errors);
+        limited.process("*CLS");
+    }
+}
+
 }  // namespace
 }  // namespace varek

@@ -99,7 +99,27 @@ TEST(HttpRequest, BodyLengthForms) {
         ASSERT_EQ(request.has_value(), c.outcome == Outcome::request);
         if (request) {
             EXPECT_EQ(request->bytesConsumed, static_cast<std::int64_t>(block.size()) + 4 + c.body);
+            EXPECT_EQ(request->body, std::string(static_cast<std::size_t>(c.body), 'b'));
         }
+    }
+}
+
+// Bytes after the declared length belong to no request: they must not leak into the body.
+TEST(HttpRequest, BodyIsExactlyTheDeclaredBytes) {
+    const struct {
+        std::string input;
+        std::string body;
+    } cases[] = {
+        {"POST /v1/setpoints HTTP/1.1\r\nContent-Length: 7\r\n\r\n{\"a\":1}", R"({"a":1})"},
+        {"POST /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcdef", "abc"},
+        {"GET /x HTTP/1.1\r\n\r\nignored", ""},
+        {"POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\n\r\n\r\n", "\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        const auto request = ControlHTTPRequest::parse(c.input);
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->body, c.body);
     }
 }
 
@@ -142,10 +162,12 @@ TEST(HttpReply, StatusLines) {
         std::string_view line;
     } cases[] = {
         {200, "HTTP/1.1 200 OK\r\n"},
+        {202, "HTTP/1.1 202 Accepted\r\n"},
         {400, "HTTP/1.1 400 Bad Request\r\n"},
         {401, "HTTP/1.1 401 Unauthorized\r\n"},
         {404, "HTTP/1.1 404 Not Found\r\n"},
         {405, "HTTP/1.1 405 Method Not Allowed\r\n"},
+        {409, "HTTP/1.1 409 Conflict\r\n"},
         {502, "HTTP/1.1 502 Bad Gateway\r\n"},
         {503, "HTTP/1.1 503 Service Unavailable\r\n"},
         {500, "HTTP/1.1 500 Bad Gateway\r\n"},  // any status without its own phrase

@@ -9,7 +9,16 @@
 namespace varek {
 
 /// The routes of the HTTP control API that a host serves after authentication.
-enum class ApiRoute { status, outputOn, outputOff };
+enum class ApiRoute {
+    status,
+    outputOn,
+    outputOff,
+    setpoints,
+    sample,
+    sequenceStart,
+    sequenceProgress,
+    sequenceStop,
+};
 
 /// Route matching shared by every host of the control API: exact path first, then
 /// method, with the API's 404 and 405 replies. Hosts make their own bodies.
@@ -28,6 +37,9 @@ public:
 
     /// GET /v1/status, POST /v1/output/on, POST /v1/output/off.
     static const ControlApiRouter& standard();
+    /// The standard table plus POST /v1/setpoints, GET /v1/sample, POST and GET
+    /// /v1/sequence and POST /v1/sequence/stop.
+    static const ControlApiRouter& automation();
     explicit ControlApiRouter(std::vector<Entry> table);
 
     /// Paths are exact (no query, no trailing slash); a known path with another

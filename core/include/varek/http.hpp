@@ -21,6 +21,8 @@ struct ControlHTTPRequest {
     std::string method;
     std::string path;
     std::optional<std::string> authorization;
+    /// The Content-Length bytes after the headers (at most bodyLimit); empty without one.
+    std::string body;
     std::int64_t bytesConsumed = 0;
 
     /// A request, nothing (a valid prefix: need more bytes), or a thrown
@@ -41,7 +43,7 @@ struct ControlHTTPReply {
 
     /// Status line, the four fixed headers, blank line, body.
     std::string wire() const;
-    /// "OK", "Bad Request", ... and "Bad Gateway" for any other status.
+    /// "OK", "Accepted", "Bad Request", ..., "Conflict", and "Bad Gateway" for any other status.
     static std::string_view reasonPhrase(int status) noexcept;
 
     friend bool operator==(const ControlHTTPReply&, const ControlHTTPReply&) = default;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "varek/device.hpp"
+#include "varek/safety_ceilings.hpp"
 
 namespace varek {
 
@@ -28,8 +29,9 @@ public:
     /// Most entries the error queue holds; the newest then becomes "Queue overflow".
     static constexpr std::size_t errorQueueLimit = 20;
 
-    /// `session` is shared, not owned, and must outlive the instrument.
-    SCPIInstrument(SerialSession& session, DeviceIdentity identity);
+    /// `session` is shared, not owned, and must outlive the instrument. Setpoints
+    /// above `ceilings` are refused with -222 before anything is written.
+    SCPIInstrument(SerialSession& session, DeviceIdentity identity, SafetyCeilings ceilings = {});
 
     /// Runs every command of `line` (no terminator needed; a trailing CR is harmless)
     /// and returns one reply ending in "\n", or nothing. Never throws. Stops before
@@ -56,6 +58,7 @@ private:
 
     SerialSession& session_;
     const DeviceIdentity identity_;
+    const SafetyCeilings ceilings_;
     mutable std::mutex mutex_;
     std::deque<SCPIError> errors_;
 };

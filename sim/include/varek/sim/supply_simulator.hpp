@@ -53,6 +53,7 @@ public:
     void corruptNextCrc(int replies);                     ///< that many replies with a broken CRC
     void setExceptionCode(std::optional<std::uint8_t> code);  ///< answer every request with it
     void setOutputStuck(bool stuck);                      ///< echo output writes, keep register 18
+    void setSetpointsStuck(bool stuck);                   ///< echo setpoint writes, keep registers 8-9
     void setSerial(std::uint32_t serial);                 ///< identity changes under the client
     /// Closes the controller side: the client sees a hang-up. Irreversible.
     void hangUp();

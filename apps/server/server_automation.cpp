@@ -1,0 +1,130 @@
+#include "server_automation.hpp"
+
+#include <exception>
+#include <string>
+
+#include "varek/automation_api.hpp"
+#include "varek/control_api_router.hpp"
+#include "varek/device_worker.hpp"
+#include "varek/error.hpp"
+#include "varek/serial_session.hpp"
+
+namespace varek {
+namespace {
+
+ControlHTTPReply notConfirmed(const std::string& message) {
+    return ControlHTTPReply(502, Json{{"ok", false},
+                                      {"verified", false},
+                                      {"error", "device_confirmation_failed"},
+                                      {"message", message}});
+}
+
+ControlHTTPReply unavailable() {
+    return ControlHTTPReply(503, Json{{"ok", false}, {"connected", false}, {"error", "power_supply_unavailable"}});
+}
+
+ControlHTTPReply noSequence() { return ControlApiRouter::errorReply(404, "no_sequence"); }
+
+PowerSample write(SerialSession& session, const SetpointRequest& request) {
+    if (request.voltage && request.current) return session.setValues(*request.voltage, *request.current);
+    if (request.voltage) return session.setVoltage(*request.voltage);
+    return session.setCurrent(*request.current);
+}
+
+}  // namespace
+
+ServerAutomation::ServerAutomation(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker,
+                                   SafetyCeilings ceilings, const HeadlessAPI& status)
+    : session_(session),
+      identity_(identity),
+      worker_(worker),
+      ceilings_(ceilings),
+      status_(status),
+      runner_([&worker](SequenceRunner::Job job) { return worker.post(std::move(job)); },
+              SequenceDevice::of(session)) {}
+
+bool ServerAutomation::handle(const ControlHTTPRequest& request, const ControlResponder& responder) {
+    const auto standard = ControlApiRouter::standard().match(request);
+    if (standard.route || standard.reply->status == 405) return false;
+    const auto match = ControlApiRouter::automation().match(request);
+    if (match.reply) {
+        responder.reply(*match.reply);
+        return true;
+    }
+    switch (*match.route) {
+        case ApiRoute::setpoints: setpoints(request.body, responder); break;
+        case ApiRoute::sample: sample(responder); break;
+        case ApiRoute::sequenceStart: startSequence(request.body, responder); break;
+        case ApiRoute::sequenceProgress: sequenceProgress(responder); break;
+        case ApiRoute::sequenceStop: stopSequence(responder); break;
+        default: return false;
+    }
+    return true;
+}
+
+void ServerAutomation::close() { runner_.close(); }
+
+void ServerAutomation::join() { runner_.join(); }
+
+void ServerAutomation::setpoints(const std::string& body, const ControlResponder& responder) {
+    SetpointRequest request;
+    try {
+        request = SetpointRequest::parse(body, ceilings_);
+    } catch (const VarekError& error) {
+        return responder.reply(invalidRequest(error.text()));
+    }
+    const bool queued = worker_.post([this, request, responder](bool run) {
+        if (!run) return responder.reply(notConfirmed(VarekError::io("串口已断开。").description()));
+        if (responder.gone()) return;
+        try {
+            const PowerSample confirmed = write(session_, request);
+            responder.reply(ControlHTTPReply(200, setpointsBody(status_.statusBody(confirmed, true), confirmed)));
+        } catch (const std::exception& error) {
+            const auto* varek = dynamic_cast<const VarekError*>(&error);
+            responder.reply(notConfirmed(varek ? varek->description() : error.what()));
+        }
+    });
+    if (!queued) responder.reply(notConfirmed(VarekError::io("串口已断开。").description()));
+}
+
+void ServerAutomation::sample(const ControlResponder& responder) {
+    const bool queued = worker_.post([this, responder](bool run) {
+        if (!run) return responder.reply(unavailable());
+        if (responder.gone()) return;
+        try {
+            responder.reply(ControlHTTPReply(200, sampleBody(session_.sample(), identity_)));
+        } catch (...) {
+            responder.reply(unavailable());
+        }
+    });
+    if (!queued) responder.reply(unavailable());
+}
+
+void ServerAutomation::startSequence(const std::string& body, const ControlResponder& responder) {
+    SequenceProfile profile;
+    try {
+        profile = SequenceProfile::parse(body, ceilings_);
+    } catch (const VarekError& error) {
+        return responder.reply(invalidRequest(error.text()));
+    }
+    if (!runner_.start(std::move(profile))) {
+        const auto progress = runner_.progress();
+        if (runner_.running() && progress) return responder.reply(sequenceRunning(*progress));
+        return responder.reply(unavailable());
+    }
+    responder.reply(ControlHTTPReply(202, progressBody(*runner_.progress())));
+}
+
+void ServerAutomation::sequenceProgress(const ControlResponder& responder) {
+    const auto progress = runner_.progress();
+    responder.reply(progress ? ControlHTTPReply(200, progressBody(*progress)) : noSequence());
+}
+
+void ServerAutomation::stopSequence(const ControlResponder& responder) {
+    if (!runner_.progress()) return responder.reply(noSequence());
+    runner_.stop([responder](const SequenceProgress& progress) {
+        responder.reply(ControlHTTPReply(200, progressBody(progress)));
+    });
+}
+
+}  // namespace varek
