@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "audit.hpp"
 #include "varek/control_api_router.hpp"
 #include "varek/device_worker.hpp"
 #include "varek/error.hpp"
@@ -27,13 +28,6 @@ ControlHTTPReply unavailable() {
 
 /// Time, client, channel, what was asked and how it ended: what a lab reads to learn
 /// who switched the output.
-std::string auditLine(const std::string& client, bool enabled, bool confirmed, const std::string& why) {
-    std::string line = "Audit " + iso8601Millis(SystemClock::now()) + " HTTP " + (client.empty() ? "-" : client) +
-                       " output " + (enabled ? "on" : "off") + ": " + (confirmed ? "confirmed" : "not confirmed");
-    if (!confirmed && !why.empty()) line += " (" + why + ")";
-    return line;
-}
-
 /// Work that no longer gets its turn (shutdown) ends as this.
 VarekError stopped() { return VarekError::io("串口已断开。"); }
 
@@ -106,7 +100,8 @@ void HeadlessAPI::switchOutput(bool enabled, ControlResponder responder) {
                          [this, enabled, responder](const OutputRequestQueue::Outcome& outcome) {
                              const ControlHTTPReply reply = switched(enabled, outcome);
                              if (audit_) {
-                                 audit_(auditLine(responder.client(), enabled, reply.status == 200,
+                                 audit_(auditLine("HTTP", responder.client(), enabled ? "output on" : "output off",
+                                                  reply.status == 200,
                                                   outcome.error ? outcome.error->description() : std::string()));
                              }
                              responder.reply(reply);

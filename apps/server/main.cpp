@@ -20,6 +20,7 @@
 
 #include "headless_api.hpp"
 #include "service.hpp"
+#include "audit.hpp"
 #include "server_automation.hpp"
 #include "varek/control_server.hpp"
 #include "varek/device_worker.hpp"
@@ -229,7 +230,8 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
     HeadlessAPI api(session, identity, worker, [](const std::string& line) { writeLine(stderr, line); });
     Service service(options.service, session, worker, {options.path, baud, station, identity},
                     [](const std::string& line) { writeLine(stderr, line); });
-    ServerAutomation automation(session, identity, worker, options.ceilings, api);
+    ServerAutomation automation(session, identity, worker, options.ceilings, api,
+                                [](const std::string& line) { writeLine(stderr, line); });
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<SCPIServer> scpi;
     int code = 1;
@@ -242,9 +244,13 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
         if (!exitRequest.requested()) control->start(apiEvents(exitRequest));
         scpi = std::make_unique<SCPIServer>(
             options.scpiPort,
-            [&session, identity, ceilings = options.ceilings] {
-                return std::make_unique<SCPIInstrument>(session, identity, ceilings);
-            },
+            SCPIServer::PeerFactory([&session, identity, ceilings = options.ceilings](const std::string& peer) {
+                auto instrument = std::make_unique<SCPIInstrument>(session, identity, ceilings);
+                instrument->setAudit([peer](const std::string& asked, bool confirmed, const std::string& why) {
+                    writeLine(stderr, auditLine("SCPI", peer, asked, confirmed, why));
+                });
+                return instrument;
+            }),
             [&worker](std::function<void(bool)> job) { return worker.post(std::move(job)); });
         scpi->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) {

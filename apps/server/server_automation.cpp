@@ -3,7 +3,9 @@
 #include <exception>
 #include <string>
 
+#include "audit.hpp"
 #include "varek/automation_api.hpp"
+#include "varek/format.hpp"
 #include "varek/control_api_router.hpp"
 #include "varek/device_worker.hpp"
 #include "varek/error.hpp"
@@ -34,14 +36,32 @@ PowerSample write(SerialSession& session, const SetpointRequest& request) {
 }  // namespace
 
 ServerAutomation::ServerAutomation(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker,
-                                   SafetyCeilings ceilings, const HeadlessAPI& status)
+                                   SafetyCeilings ceilings, const HeadlessAPI& status, Audit audit)
     : session_(session),
       identity_(identity),
       worker_(worker),
       ceilings_(ceilings),
       status_(status),
+      audit_(std::move(audit)),
       runner_([&worker](SequenceRunner::Job job) { return worker.post(std::move(job)); },
-              SequenceDevice::of(session)) {}
+              SequenceDevice::of(session), SequenceClock::steady(),
+              [this](const SequenceProgress& progress) { sequenceEvent(progress); }) {}
+
+void ServerAutomation::sequenceEvent(const SequenceProgress& progress) {
+    std::string client;
+    {
+        std::lock_guard lock(starterMutex_);
+        client = starter_;
+    }
+    const std::string what = "sequence \"" + progress.name + "\" ";
+    if (progress.state == SequenceProgress::State::running) {
+        return audit(auditLine("HTTP", client, what + "step " + std::to_string(progress.step) + " of " +
+                                                   std::to_string(progress.steps), true));
+    }
+    const bool aborted = progress.state == SequenceProgress::State::aborted;
+    audit(auditLine("HTTP", client, what + std::string(SequenceProgress::stateName(progress.state)), !aborted,
+                    progress.reason));
+}
 
 bool ServerAutomation::handle(const ControlHTTPRequest& request, const ControlResponder& responder) {
     const auto standard = ControlApiRouter::standard().match(request);
@@ -73,15 +93,21 @@ void ServerAutomation::setpoints(const std::string& body, const ControlResponder
     } catch (const VarekError& error) {
         return responder.reply(invalidRequest(error.text()));
     }
-    const bool queued = worker_.post([this, request, responder](bool run) {
+    std::string asked = "setpoints";
+    if (request.voltage) asked += " " + formatFixed2(*request.voltage / 100.0) + " V";
+    if (request.current) asked += " " + formatFixed2(*request.current / 100.0) + " A";
+    const bool queued = worker_.post([this, request, responder, asked](bool run) {
         if (!run) return responder.reply(notConfirmed(VarekError::io("串口已断开。").description()));
         if (responder.gone()) return;
         try {
             const PowerSample confirmed = write(session_, request);
+            audit(auditLine("HTTP", responder.client(), asked, true));
             responder.reply(ControlHTTPReply(200, setpointsBody(status_.statusBody(confirmed, true), confirmed)));
         } catch (const std::exception& error) {
             const auto* varek = dynamic_cast<const VarekError*>(&error);
-            responder.reply(notConfirmed(varek ? varek->description() : error.what()));
+            const std::string why = varek ? varek->description() : error.what();
+            audit(auditLine("HTTP", responder.client(), asked, false, why));
+            responder.reply(notConfirmed(why));
         }
     });
     if (!queued) responder.reply(notConfirmed(VarekError::io("串口已断开。").description()));
@@ -106,6 +132,10 @@ void ServerAutomation::startSequence(const std::string& body, const ControlRespo
         profile = SequenceProfile::parse(body, ceilings_);
     } catch (const VarekError& error) {
         return responder.reply(invalidRequest(error.text()));
+    }
+    {
+        std::lock_guard lock(starterMutex_);
+        if (!runner_.running()) starter_ = responder.client();
     }
     if (!runner_.start(std::move(profile))) {
         const auto progress = runner_.progress();

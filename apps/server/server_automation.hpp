@@ -1,5 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <mutex>
+#include <string>
+
 #include "headless_api.hpp"
 #include "varek/control_server.hpp"
 #include "varek/device.hpp"
@@ -18,8 +22,11 @@ class ServerAutomation {
 public:
     /// `session`, `worker` and `status` must outlive this object; `status` makes the
     /// ten-key body that a setpoints reply extends.
+    /// Receives one audit line per write made for a client (setpoints, sequence steps).
+    using Audit = std::function<void(const std::string& line)>;
+
     ServerAutomation(SerialSession& session, DeviceIdentity identity, DeviceWorker& worker,
-                     SafetyCeilings ceilings, const HeadlessAPI& status);
+                     SafetyCeilings ceilings, const HeadlessAPI& status, Audit audit = {});
     ServerAutomation(const ServerAutomation&) = delete;
     ServerAutomation& operator=(const ServerAutomation&) = delete;
 
@@ -43,6 +50,14 @@ private:
     DeviceWorker& worker_;
     const SafetyCeilings ceilings_;
     const HeadlessAPI& status_;
+    void audit(const std::string& line) const {
+        if (audit_) audit_(line);
+    }
+    void sequenceEvent(const SequenceProgress& progress);
+
+    const Audit audit_;
+    std::mutex starterMutex_;
+    std::string starter_;  ///< the client that started the latest sequence
     SequenceRunner runner_;
 };
 

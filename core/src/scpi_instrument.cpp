@@ -226,12 +226,21 @@ std::optional<Parsed> parse(std::string_view piece) {
 }
 
 void runSet(SerialSession& session, const SafetyCeilings& ceilings, std::deque<SCPIError>& errors,
-            const Parsed& command) {
+            const Parsed& command, const SCPIInstrument::Audit& audit) {
     if (const auto* local = lookup(localSets, command.header)) {
         return local->run(errors, command.parameter);
     }
     if (const auto* device = lookup(deviceSets, command.header)) {
-        return device->run(session, ceilings, command.parameter);
+        const std::string asked = command.header + (command.parameter.empty() ? "" : " " + command.parameter);
+        try {
+            device->run(session, ceilings, command.parameter);
+        } catch (const VarekError& error) {
+            // A value refused before anything was sent is no write; a device failure is one.
+            if (audit && error.kind() != VarekError::Case::invalid) audit(asked, false, error.description());
+            throw;
+        }
+        if (audit) audit(asked, true, {});
+        return;
     }
     fail(-113, "Undefined header");
 }
@@ -255,6 +264,11 @@ bool reachesDevice(const Parsed& command) {
 SCPIInstrument::SCPIInstrument(SerialSession& session, DeviceIdentity identity, SafetyCeilings ceilings)
     : session_(session), identity_(identity), ceilings_(ceilings) {}
 
+void SCPIInstrument::setAudit(Audit audit) {
+    std::lock_guard lock(mutex_);
+    audit_ = std::move(audit);
+}
+
 std::deque<SCPIError> SCPIInstrument::errors() const {
     std::lock_guard lock(mutex_);
     return errors_;
@@ -275,7 +289,7 @@ std::optional<std::string> SCPIInstrument::process(std::string_view line, std::s
             if (command->query()) {
                 reply = runQuery(session_, identity_, errors_, *command);
             } else {
-                runSet(session_, ceilings_, errors_, *command);
+                runSet(session_, ceilings_, errors_, *command, audit_);
             }
         } catch (...) {
             queue(entryForCurrentException());

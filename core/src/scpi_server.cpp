@@ -49,7 +49,7 @@ struct LineLink {
 class SCPIPeer;
 
 struct SCPIServer::Impl {
-    Impl(std::uint16_t port, Factory makeInstrument, Dispatch dispatchWork)
+    Impl(std::uint16_t port, PeerFactory makeInstrument, Dispatch dispatchWork)
         : listenPort(port), factory(std::move(makeInstrument)), dispatch(std::move(dispatchWork)) {
         if (!dispatch) {
             ownWorker = std::make_unique<DeviceWorker>("VAREK.SCPI.Dev");
@@ -63,7 +63,7 @@ struct SCPIServer::Impl {
 
     const std::uint16_t listenPort;
     std::string bindAddress = "0.0.0.0";  // read and written on the io thread
-    const Factory factory;
+    const PeerFactory factory;
     Dispatch dispatch;
     std::unique_ptr<DeviceWorker> ownWorker;
     net::IoThread io{"VAREK.SCPI"};
@@ -215,7 +215,9 @@ private:
 void SCPIServer::Impl::addPeer(tcp::socket socket, net::ConnectionSlot slot) {
     std::unique_ptr<SCPIInstrument> instrument;
     try {
-        instrument = factory();
+        std::error_code error;
+        const auto remote = socket.remote_endpoint(error);
+        instrument = factory(error ? std::string("-") : remote.address().to_string() + ":" + std::to_string(remote.port()));
     } catch (...) {
         // Without an instrument there is nothing to serve; the client sees the close.
     }
@@ -236,6 +238,10 @@ void SCPIServer::Impl::shutdown() {
 }
 
 SCPIServer::SCPIServer(std::uint16_t listenPort, Factory factory, Dispatch dispatch)
+    : SCPIServer(listenPort, PeerFactory([factory = std::move(factory)](const std::string&) { return factory(); }),
+                 std::move(dispatch)) {}
+
+SCPIServer::SCPIServer(std::uint16_t listenPort, PeerFactory factory, Dispatch dispatch)
     : impl_(std::make_shared<Impl>(listenPort, std::move(factory), std::move(dispatch))) {}
 
 SCPIServer::~SCPIServer() {

@@ -268,5 +268,32 @@ class Metrics(unittest.TestCase):
                 shutil.rmtree(work, ignore_errors=True)
 
 
+class Audit(unittest.TestCase):
+    """Every write made for a client is one line on standard error: time, channel,
+    client address, what was asked and whether the supply confirmed it."""
+
+    def test_each_client_write_is_one_audit_line(self):
+        with Sim() as sim, started(sim.path, "--max-voltage", "12") as server:
+            self.assertEqual(server.request("POST", "/v1/output/on")[0], 200)
+            self.assertEqual(server.request("POST", "/v1/setpoints", body={"voltage_V": 5})[0], 200)
+            with socket.create_connection(("127.0.0.1", server.scpi_port), timeout=30) as scpi:
+                client = "127.0.0.1:%d" % scpi.getsockname()[1]
+                scpi.sendall(b"VOLT 3\nVOLT 13\n*OPC?\n")
+                self.assertEqual(scpi.recv(100), b"1\n")
+                sim.command("stuck on")
+                scpi.sendall(b"OUTP OFF\n*OPC?\n")
+                self.assertEqual(scpi.recv(100), b"1\n")
+            audits = wait_for(lambda: [line for line in server.err if line.startswith("Audit ")]
+                              if len([line for line in server.err if line.startswith("Audit ")]) >= 4 else None)
+            pattern = r"Audit \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z %s %s %s: %s"
+            expected = [("HTTP", r"127\.0\.0\.1:\d+", "output on", "confirmed"),
+                        ("HTTP", r"127\.0\.0\.1:\d+", "setpoints 5\\.00 V", "confirmed"),
+                        ("SCPI", client.replace(".", r"\."), "VOLT 3", "confirmed"),
+                        ("SCPI", client.replace(".", r"\."), "OUTP OFF", r"not confirmed \(.+\)")]
+            self.assertEqual(len(audits), 4, audits)  # the refused VOLT 13 wrote nothing
+            for line, parts in zip(audits, expected):
+                self.assertRegex(line, "^" + pattern % parts + "$")
+
+
 if __name__ == "__main__":
     unittest.main()

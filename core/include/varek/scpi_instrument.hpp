@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -38,6 +39,12 @@ public:
     /// the next command, returning nothing, once `stop` is requested.
     std::optional<std::string> process(std::string_view line, std::stop_token stop = {});
 
+    /// Hears every command that wrote to the supply: what was asked, whether the
+    /// read-back confirmed it, and the failure's text when it did not.
+    using Audit = std::function<void(const std::string& asked, bool confirmed, const std::string& failure)>;
+    /// Installs `audit` (called on the thread that runs `process`).
+    void setAudit(Audit audit);
+
     /// True when some command of `line`, parsed as `process` parses it, would reach the
     /// supply: a setter of output, voltage or current (whatever its parameter) or a
     /// value query without a parameter. Lines of common, system, channel and unknown
@@ -59,6 +66,7 @@ private:
     SerialSession& session_;
     const DeviceIdentity identity_;
     const SafetyCeilings ceilings_;
+    Audit audit_;
     mutable std::mutex mutex_;
     std::deque<SCPIError> errors_;
 };

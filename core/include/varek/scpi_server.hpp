@@ -23,12 +23,16 @@ public:
     static constexpr std::size_t connectionLimit = 128;
     /// Called on the io thread once per accepted connection.
     using Factory = std::function<std::unique_ptr<SCPIInstrument>()>;
+    /// Like Factory, told the client's "address:port" (for audit lines).
+    using PeerFactory = std::function<std::unique_ptr<SCPIInstrument>(const std::string& peer)>;
     /// Runs `job(true)` later on a thread that may wait on the supply, or `job(false)`
     /// when it is shutting down; returns false when it refuses the job outright.
     using Dispatch = std::function<bool(std::function<void(bool run)> job)>;
 
     /// Without `dispatch`, device lines run on a worker thread of the server's own.
     SCPIServer(std::uint16_t listenPort, Factory factory, Dispatch dispatch = {});
+    /// The same with a factory that learns who connected.
+    SCPIServer(std::uint16_t listenPort, PeerFactory factory, Dispatch dispatch);
     /// Stops, then joins the io thread (and its own worker).
     ~SCPIServer();
     SCPIServer(const SCPIServer&) = delete;
