@@ -2,6 +2,7 @@
 # Builds the Debian packages into dist/:
 #   dist/varek_<version>_<arch>.deb         varek-server, varek-read, varek-sim
 #   dist/varek-studio_<version>_<arch>.deb  VarekPowerStudio
+#   dist/*-dbgsym_<version>_<arch>.ddeb     their debug symbols
 # from a Release build in build-release/ (reused from one run to the next),
 # for this machine's own architecture, then checks them with lintian.
 # The version is the project's plus the commit: 0.1.2+git<commits>.<hash>
