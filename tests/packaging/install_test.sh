@@ -110,6 +110,13 @@ for program in varek-server varek-read varek-sim; do
   if ldd "/usr/bin/$program" | grep -qi 'libqt'; then fail "$program links Qt"; fi
 done
 if ldd /usr/bin/VarekPowerStudio | grep -q 'not found'; then fail "VarekPowerStudio misses libraries"; fi
+# Whatever examples/ holds in the source tree is installed.
+examples=$(cd "$(dirname "$0")/../.." && pwd)/examples
+if [ -d "$examples" ]; then
+  while read -r example; do
+    [ -f "/usr/share/doc/varek/examples/$example" ] || fail "example $example not installed"
+  done < <(cd "$examples" && find . -type f -printf '%P\n')
+fi
 getent passwd varek >/dev/null || fail "no account varek"
 id -nG varek 2>/dev/null | grep -qw dialout || fail "varek is not in group dialout"
 ok "files, manual pages, dependencies, account"
