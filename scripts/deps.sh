@@ -10,7 +10,7 @@ packages=(cmake ninja-build g++ git libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev
           python3 python3-pyvisa python3-pyvisa-py
           scdoc man-db librsvg2-bin pkg-config
-          dpkg-dev file lintian systemd adduser
+          dpkg-dev file lintian systemd adduser curl
           "$@")
 
 missing=()
