@@ -147,9 +147,16 @@ as_root chmod 660 "$pty"
 instance=$(systemd-escape "${pty#/dev/}")
 unit="varek-server@$instance.service"
 env_file="/etc/default/varek-server-$instance"
+state="/var/lib/varek-server/$instance"
+# Recording where the server has it: an option it does not know ends it with 2
+# before any port is opened; one it knows gets it as far as the port (1).
+record_options=""
+probe=0
+/usr/bin/varek-server "$work/no-such-port" --record "$work/probe" >/dev/null 2>&1 || probe=$?
+[ "$probe" -eq 1 ] && record_options=" --poll 1 --record $state/recordings"
 {
-  cat /usr/share/varek/varek-server.default | grep -v '^VAREK_SERVER_OPTIONS='
-  echo "VAREK_SERVER_OPTIONS=\"--http-port $http_port --scpi-port $scpi_port\""
+  grep -v '^VAREK_SERVER_OPTIONS=' /usr/share/varek/varek-server.default
+  echo "VAREK_SERVER_OPTIONS=\"--http-port $http_port --scpi-port $scpi_port$record_options\""
 } | as_root tee "$env_file" >/dev/null
 if as_root systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 && [ ! -s "$work/verify.log" ]; then
   ok "systemd-analyze verify $unit: clean"
@@ -163,7 +170,6 @@ echo "systemd-analyze security --offline=yes $unit: $exposure"
 
 echo "-- the service's command, run as its account (no systemd here to start it)"
 # What the unit does: state directory, environment, account and groups, command line.
-state="/var/lib/varek-server/$instance"
 as_root install -d -m 0755 /var/lib/varek-server
 as_root install -d -m 0700 -o varek -g varek "$state"
 exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/varek-server@.service)
@@ -185,6 +191,10 @@ if wait_until "$server_pid" grep -q "^SCPI ready" "$work/server.err" &&
   status=$(curl -s -H "Authorization: Bearer $token" "http://127.0.0.1:$http_port/v1/status")
   grep -q '"connected":true' <<<"$status" || fail "GET /v1/status as the service: $status"
   ok "served by the account varek: $(cut -c1-80 <<<"$status")..."
+  if [ -n "$record_options" ]; then
+    recorded() { as_root find "$state/recordings" -name '*.csv' -size +0 2>/dev/null | grep -q .; }
+    if wait_until "$server_pid" recorded; then ok "recording in $state/recordings"; else fail "no recording"; fi
+  fi
 else
   fail "the service's command did not come up: $(cat "$work/server.err")"
 fi
@@ -214,18 +224,27 @@ while read -r path; do
   fi
   fail "left after purge: $path"
 done <"$work/installed.txt"
-# Anything else named after us, except the instance's token under its state directory.
-as_root find /etc /usr /lib /var/lib -iname '*varek*' 2>/dev/null | sort >"$work/leftovers.txt"
-while read -r path; do
-  case $path in
-    /var/lib/varek-server | "$state" | "$state/VAREK Studio") ;;
-    *) fail "left after purge: $path" ;;
+# Anything else named after us, or in the state directory, is the instance's
+# token or one of its recordings.
+kept() {
+  case $1 in
+    /var/lib/varek-server | "$state" | "$state/VAREK Studio" | "$state/VAREK Studio/API" | \
+      "$state/VAREK Studio/API/access-token" | "$state/recordings" | "$state/recordings/"*.csv) return 0 ;;
   esac
+  return 1
+}
+{
+  as_root find /etc /usr /lib /var/lib -iname '*varek*' 2>/dev/null
+  as_root find /var/lib/varek-server 2>/dev/null
+} | sort -u >"$work/leftovers.txt"
+while read -r path; do
+  kept "$path" || fail "left after purge: $path"
 done <"$work/leftovers.txt"
-left=$(as_root find /var/lib/varek-server -mindepth 1 | sort | tr '\n' ' ')
-[ "$left" = "$state $state/VAREK Studio $state/VAREK Studio/API $state/VAREK Studio/API/access-token " ] ||
-  fail "state left after purge: $left"
-ok "purged; left behind: ${left:-nothing}"
+as_root test -s "$state/VAREK Studio/API/access-token" || fail "purge removed the token"
+if [ -n "$record_options" ]; then
+  as_root find "$state/recordings" -name '*.csv' | grep -q . || fail "purge removed the recordings"
+fi
+ok "purged; left behind: $(grep -c . "$work/leftovers.txt") paths, the token and recordings: $(tr '\n' ' ' <"$work/leftovers.txt")"
 
 if [ "$failures" -ne 0 ]; then
   echo "package install test: $failures failure(s)"
