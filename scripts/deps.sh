@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when missing.
 # Usage: scripts/deps.sh [extra-package...]
+# The second-to-last line builds and checks the Debian packages (scripts/package.sh).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ git libgtest-dev libgmock-dev libbenchmark-dev
@@ -9,6 +10,8 @@ packages=(cmake ninja-build g++ git libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev
           python3 python3-pyvisa python3-pyvisa-py
           prometheus wrk
+          scdoc man-db librsvg2-bin pkg-config
+          dpkg-dev file lintian systemd adduser curl
           "$@")
 
 missing=()

@@ -4,7 +4,9 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build of core, simulator,
 #      programs and their tests;
 #   3. ThreadSanitizer build of the concurrency tests;
-#   4. clang libFuzzer targets, each fuzzed briefly.
+#   4. clang libFuzzer targets, each fuzzed briefly;
+#   5. packages: Release build of the packaged programs, the Debian packages
+#      (scripts/package.sh, lintian), installed, run, service verified, purged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -60,5 +62,10 @@ if [ ${#fuzzers[@]} -gt 0 ]; then
     rm -rf "$corpus"
   done
 fi
+
+step "package stage: build the Debian packages (scripts/package.sh)"
+"$root/scripts/package.sh"
+step "package stage: install, run, verify the service, purge"
+"$root/tests/packaging/install_test.sh" dist/varek_*.deb dist/varek-studio_*.deb
 
 step "all test stages passed"
