@@ -193,8 +193,13 @@ class Sequences(unittest.TestCase):
         steps = [{"output": True, "hold_s": 600, "until": {"current_above_A": 29}}]
         self.assertEqual(self.server.json("POST", "/v1/sequence", body=profile(steps))[0], 202)
         wait_for(lambda: self.sim.get(18) == 1)
+        mark = len(self.sim.requests())
         self.sim.command("silent on")
-        wait_for(lambda: ("output", 0) in writes(self.sim.requests()), 60)  # a first attempt, unanswered
+        # After a timeout the supply must prove its identity before anything is
+        # written, so the unanswered attempts to switch off are identity reads.
+        identity_read = bytes.fromhex("010300000004")
+        wait_for(lambda: sum(f.startswith(identity_read) for f in self.sim.requests()[mark:]) >= 1, 60)
+        self.assertEqual(writes(self.sim.requests()[mark:]), [], "nothing written to a supply that went silent")
         self.assertEqual(self.progress()["state"], "running")
         self.sim.command("silent off")
         end = self.wait_state(lambda p: p["state"] != "running")
