@@ -109,6 +109,10 @@ protected:
             proposedNames.append(proposed);
             return saveLocation;
         };
+        options.chooseRecordingFolder = [this](const QString& current) {
+            offeredFolders.append(current);
+            return recordingFolder;
+        };
         model = std::make_unique<PowerModel>(std::move(options));
     }
 
@@ -159,6 +163,14 @@ protected:
         });
     }
 
+    /// True when some line of the activity log, without its stamp, starts with `prefix`.
+    bool logged(const QString& prefix) const {
+        for (const QString& line : model->events()) {
+            if (line.mid(10).startsWith(prefix)) return true;
+        }
+        return false;
+    }
+
     /// `name` inside the test's private directory.
     QString homeFile(const char* name) const { return QString::fromStdString((home.path() / name).string()); }
 
@@ -168,6 +180,8 @@ protected:
     std::function<std::vector<std::string>()> listPorts;
     QString saveLocation;
     QStringList proposedNames;
+    QString recordingFolder;
+    QStringList offeredFolders;
     std::atomic<int> silentLeft{0};
     Gate gate;
     std::unique_ptr<sim::SupplySimulator> sim;
