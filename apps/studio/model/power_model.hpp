@@ -156,6 +156,8 @@ public:
     std::optional<QString> startSequence(const std::string& text);
     /// Asks the running sequence to stop and apply its "on_end".
     void stopSequence();
+    /// The runner's progress now (elapsed time included); none before the first run.
+    std::optional<SequenceProgress> liveSequenceProgress() const { return runner_->progress(); }
     /// The latest run as last heard on this thread; none before the first run.
     const std::optional<SequenceProgress>& sequenceProgress() const { return sequenceProgress_; }
 

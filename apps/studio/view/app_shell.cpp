@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QStyleFactory>
 
+#include "control_menu.hpp"
 #include "dashboard.hpp"
 #include "icons.hpp"
 #include "palette.hpp"
@@ -90,6 +91,8 @@ void StudioWindow::buildMenus() {
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
     QObject::connect(quit, &QAction::triggered, this, &QWidget::close);
+
+    addControlMenu(*this, model_);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("帮助"));
     QAction* about = help->addAction(QStringLiteral("关于 VAREK Studio"));
