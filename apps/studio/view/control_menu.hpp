@@ -15,6 +15,7 @@ class SequenceDialog;
 /// "管理预设…": the stored presets, renamed or deleted in place.
 class PresetsDialog : public QDialog {
 public:
+    /// Lists `model`'s presets and follows their changes; hidden until shown.
     explicit PresetsDialog(PowerModel& model, QWidget* parent = nullptr);
 
 private:

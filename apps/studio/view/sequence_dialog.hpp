@@ -18,6 +18,7 @@ struct SequenceProfile;
 /// shows the progress and the state of the last run. It never touches the supply.
 class SequenceDialog : public QDialog {
 public:
+    /// Follows `model`'s sequence news and connection; hidden until shown.
     explicit SequenceDialog(PowerModel& model, QWidget* parent = nullptr);
 
     /// Reads `path` off the GUI thread, then shows its steps or why it is refused.
