@@ -59,6 +59,13 @@ int main(int argc, char* argv[]) {
                                             QDir(folder).filePath(proposedName), QStringLiteral("CSV (*.csv)"));
     };
 
+    options.chooseRecordingFolder = [](const QString& currentFolder) {
+        const QString start = currentFolder.isEmpty()
+                                  ? QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)
+                                  : currentFolder;
+        return QFileDialog::getExistingDirectory(QApplication::activeWindow(), QStringLiteral("连续记录文件夹"), start);
+    };
+
     int status = 0;
     {
         // Leaving this scope tears down the window first, then the model and its servers.

@@ -5,7 +5,8 @@ varek_add_test(NAME trend_series_test SOURCES unit/trend_series_test.cpp LIBS va
 if(VAREK_BUILD_APP AND TARGET varek-studio-model)
   find_package(Qt6 REQUIRED COMPONENTS Test)
   set(VAREK_MODEL_TEST_LIBS varek-studio-model varek-sim-lib Qt6::Test)
-  foreach(name power_model_test power_model_api_test power_model_files_test power_model_history_test)
+  foreach(name power_model_test power_model_api_test power_model_files_test power_model_history_test
+                power_model_recording_test power_model_automation_test)
     varek_add_test(NAME ${name} SOURCES integration/${name}.cpp
                    LIBS ${VAREK_MODEL_TEST_LIBS} LABELS integration TIMEOUT 600)
   endforeach()

@@ -10,6 +10,9 @@ if(VAREK_BUILD_APP AND TARGET varek-studio-view)
                  LIBS varek-studio-view varek-sim-lib Qt6::Test
                  LABELS gui integration TIMEOUT 600
                  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots")
+  varek_add_test(NAME studio_automation_test SOURCES gui/automation_test.cpp gui/qt_test_main.cpp
+                 LIBS varek-studio-view varek-sim-lib Qt6::Test
+                 LABELS gui integration TIMEOUT 600 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
   varek_add_test(NAME studio_trend_interaction_test SOURCES gui/trend_interaction_test.cpp gui/qt_test_main.cpp
                  LIBS varek-studio-view Qt6::Test LABELS gui
                  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots")

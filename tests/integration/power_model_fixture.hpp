@@ -42,9 +42,9 @@ struct HttpReply {
 /// One HTTP exchange from a worker thread (the handler needs the pumped GUI thread);
 /// status 0 when the server closed without a reply.
 inline std::future<HttpReply> sendAsync(std::uint16_t port, const std::string& method, const std::string& path,
-                                        const std::string& token) {
+                                        const std::string& token, const std::string& body = {}) {
     const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                                token + "\r\nContent-Length: 0\r\n\r\n";
+                                token + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     return std::async(std::launch::async, [port, request] {
         std::string wire;
         try {
@@ -109,6 +109,10 @@ protected:
             proposedNames.append(proposed);
             return saveLocation;
         };
+        options.chooseRecordingFolder = [this](const QString& current) {
+            offeredFolders.append(current);
+            return recordingFolder;
+        };
         model = std::make_unique<PowerModel>(std::move(options));
     }
 
@@ -119,8 +123,8 @@ protected:
 
     void waitForSamples(std::size_t count) { ASSERT_TRUE(waitFor([&] { return model->samples().size() >= count; })); }
 
-    std::future<HttpReply> send(const std::string& method, const std::string& path) {
-        return sendAsync(model->httpPort(), method, path, model->apiToken().toStdString());
+    std::future<HttpReply> send(const std::string& method, const std::string& path, const std::string& body = {}) {
+        return sendAsync(model->httpPort(), method, path, model->apiToken().toStdString(), body);
     }
     /// Sends an output request and returns once it has joined the API's switching line.
     std::future<HttpReply> sendQueued(const std::string& method, const std::string& path) {
@@ -129,8 +133,8 @@ protected:
         EXPECT_TRUE(waitFor([&] { return PowerModelTestAccess::switchesPending(*model) > pending; }));
         return reply;
     }
-    HttpReply request(const std::string& method, const std::string& path) {
-        auto reply = send(method, path);
+    HttpReply request(const std::string& method, const std::string& path, const std::string& body = {}) {
+        auto reply = send(method, path, body);
         EXPECT_TRUE(waitFor([&] { return ready(reply); }));
         return reply.get();
     }
@@ -159,6 +163,14 @@ protected:
         });
     }
 
+    /// True when some line of the activity log, without its stamp, starts with `prefix`.
+    bool logged(const QString& prefix) const {
+        for (const QString& line : model->events()) {
+            if (line.mid(10).startsWith(prefix)) return true;
+        }
+        return false;
+    }
+
     /// `name` inside the test's private directory.
     QString homeFile(const char* name) const { return QString::fromStdString((home.path() / name).string()); }
 
@@ -168,6 +180,8 @@ protected:
     std::function<std::vector<std::string>()> listPorts;
     QString saveLocation;
     QStringList proposedNames;
+    QString recordingFolder;
+    QStringList offeredFolders;
     std::atomic<int> silentLeft{0};
     Gate gate;
     std::unique_ptr<sim::SupplySimulator> sim;

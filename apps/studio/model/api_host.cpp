@@ -86,7 +86,8 @@ std::string ApiHost::token() const { return control_ ? control_->token() : std::
 
 std::uint16_t ApiHost::httpPort() const { return control_ ? control_->boundPort() : 0; }
 
-void ApiHost::startSCPI(std::uint16_t port, std::shared_ptr<SerialSession> session, const DeviceIdentity& identity) {
+void ApiHost::startSCPI(std::uint16_t port, std::shared_ptr<SerialSession> session, const DeviceIdentity& identity,
+                        std::shared_ptr<const std::atomic<std::uint32_t>> ceilings) {
     const std::uint64_t generation = ++scpiState_->generation;
     scpiState_->running = true;
     scpiState_->port = 0;
@@ -107,10 +108,14 @@ void ApiHost::startSCPI(std::uint16_t port, std::shared_ptr<SerialSession> sessi
         pool->start([job = std::move(job)] { job(true); });
         return true;
     };
-    auto work = [slot = scpi_, port, session = std::move(session), identity, dispatch, events] {
+    auto instrument = [session = std::move(session), identity, ceilings = std::move(ceilings)] {
+        const std::uint32_t packed = ceilings->load();
+        const SafetyCeilings current{static_cast<std::uint16_t>(packed >> 16), static_cast<std::uint16_t>(packed & 0xffff)};
+        return std::make_unique<SCPIInstrument>(*session, identity, current);
+    };
+    auto work = [slot = scpi_, port, instrument = std::move(instrument), dispatch, events] {
         try {
-            slot->server = std::make_unique<SCPIServer>(
-                port, [session, identity] { return std::make_unique<SCPIInstrument>(*session, identity); }, dispatch);
+            slot->server = std::make_unique<SCPIServer>(port, instrument, dispatch);
             slot->server->start(events);
         } catch (const std::exception& e) {
             slot->server.reset();

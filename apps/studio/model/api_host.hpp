@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -59,8 +60,10 @@ public:
     /// The control server's bound port; 0 while not listening.
     std::uint16_t httpPort() const;
 
-    /// Starts SCPI for the connected supply on the session thread.
-    void startSCPI(std::uint16_t port, std::shared_ptr<SerialSession> session, const DeviceIdentity& identity);
+    /// Starts SCPI for the connected supply on the session thread; each connection
+    /// refuses setpoints above the ceilings packed in `ceilings` (voltage << 16 | current) then.
+    void startSCPI(std::uint16_t port, std::shared_ptr<SerialSession> session, const DeviceIdentity& identity,
+                   std::shared_ptr<const std::atomic<std::uint32_t>> ceilings);
     /// Stops and destroys the SCPI server on the session thread, ahead of any session
     /// work queued after this call; no-op without one.
     void stopSCPI();

@@ -24,6 +24,7 @@ bool allowedRate(long long rate) {
 PowerModel::PowerModel(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)), session_(std::make_shared<SerialSession>()) {
     pool_.setMaxThreadCount(1);
+    recorderPool_.setMaxThreadCount(1);
     pollTimer_.setSingleShot(true);
     pollTimer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&pollTimer_, &QTimer::timeout, this, &PowerModel::pollNow);
@@ -37,19 +38,33 @@ PowerModel::PowerModel(Options options, QObject* parent)
             [this](const std::string& reason) { log(QStringLiteral("SCPI启动失败：") + QString::fromStdString(reason)); },
         });
 
+    makeSequenceRunner();
     readStoredRate();
+    readStoredRecording();
+    readStoredPresets();
+    readStoredCeilings();
     refreshPorts();
     startControlServer();
     readArguments();
 }
 
 PowerModel::~PowerModel() {
+    // A running sequence ends without another write, and the runner queues no more.
+    runner_->close();
+    sequenceLine_->open = false;
+    sequenceLine_->closed = true;
     // The control server's thread is joined here, and SCPI's end is queued on the
     // session thread ahead of the port's close below.
     api_.reset();
     stopPolling();
     pool_.waitForDone();
     session_->disconnect();
+    // Every job of the run has had its turn (refused), so its thread ends now.
+    runner_->join();
+    pool_.waitForDone();
+    runner_.reset();
+    closeRecorder();
+    recorderPool_.waitForDone();
 }
 
 void PowerModel::setSelectedPort(const QString& port) {
@@ -173,6 +188,7 @@ void PowerModel::accept(const PowerSample& sample) {
     samples_.push(sample);
     emit changed(Change::samples);
     if (evidencePath_) writeEvidence(sample);
+    recordSample(sample);
 }
 
 std::optional<double> PowerModel::actualRefreshRate() const {

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -19,6 +20,8 @@
 #include "sample_history.hpp"
 #include "varek/device.hpp"
 #include "varek/error.hpp"
+#include "varek/safety_ceilings.hpp"
+#include "varek/sequence_runner.hpp"
 
 namespace varek {
 
@@ -60,6 +63,10 @@ public:
         events = 1u << 14,
         apiState = 1u << 15,
         apiTokenPath = 1u << 16,
+        recording = 1u << 17,
+        presets = 1u << 18,
+        ceilings = 1u << 19,
+        sequence = 1u << 20,
     };
     Q_DECLARE_FLAGS(Changes, Change)
     Q_FLAG(Changes)
@@ -75,6 +82,8 @@ public:
         std::function<std::vector<std::string>()> listPorts;
         /// Asks the user where to save the CSV (proposed file name in); empty = cancelled.
         std::function<QString(const QString& proposedName)> chooseSaveLocation;
+        /// Asks the user for the continuous recording folder (the current one in); empty = cancelled.
+        std::function<QString(const QString& currentFolder)> chooseRecordingFolder;
     };
 
     explicit PowerModel(Options options, QObject* parent = nullptr);
@@ -112,6 +121,45 @@ public:
     const std::optional<QString>& apiTokenPath() const { return apiTokenPath_; }
     /// The running control server's token, or empty when there is none.
     QString apiToken() const;
+    /// True while continuous recording is switched on (it writes while a supply is connected).
+    bool recording() const { return recording_; }
+    /// The folder recording writes to, or last wrote to; persisted as "recordingFolder".
+    const QString& recordingFolder() const { return recordingFolder_; }
+
+    /// A named setpoint pair, in hundredths.
+    struct Preset {
+        QString name;
+        std::uint16_t voltage = 0;
+        std::uint16_t current = 0;
+        friend bool operator==(const Preset&, const Preset&) = default;
+    };
+    /// The stored presets in the order they were first saved; persisted as "presets".
+    const std::vector<Preset>& presets() const { return presets_; }
+    /// Stores the setpoint drafts under `name` (replacing a preset of that name); false,
+    /// with the alert, for an empty name or drafts that do not parse or exceed the ceilings.
+    bool savePreset(const QString& name);
+    /// Gives preset `from` the name `to`; false when `from` is unknown, `to` empty or taken.
+    bool renamePreset(const QString& from, const QString& to);
+    /// Forgets preset `name`.
+    void deletePreset(const QString& name);
+    /// Fills the drafts with preset `name` and applies them like the apply button.
+    void recallPreset(const QString& name);
+
+    /// Upper bounds of every setpoint write of this application; persisted as
+    /// "maxVoltageCenti" and "maxCurrentCenti".
+    const SafetyCeilings& ceilings() const { return ceilings_; }
+    /// Stores `ceilings`, each clamped to the supply's limits.
+    void setCeilings(SafetyCeilings ceilings);
+
+    /// Validates profile `text` against the ceilings and starts it; the reason when it
+    /// cannot start (no supply, invalid, one already running).
+    std::optional<QString> startSequence(const std::string& text);
+    /// Asks the running sequence to stop and apply its "on_end".
+    void stopSequence();
+    /// The runner's progress now (elapsed time included); none before the first run.
+    std::optional<SequenceProgress> liveSequenceProgress() const { return runner_->progress(); }
+    /// The latest run as last heard on this thread; none before the first run.
+    const std::optional<SequenceProgress>& sequenceProgress() const { return sequenceProgress_; }
 
     /// Measured polling rate over the last 21 samples; none while not connected or recovering.
     std::optional<double> actualRefreshRate() const;
@@ -135,6 +183,10 @@ public slots:
     void applyValues();
     void changeOutput(bool enabled);
     void exportCSV();
+    /// Asks for a folder and records every accepted sample there from now on, also after restarts.
+    void startRecording();
+    /// Ends continuous recording; the files written stay.
+    void stopRecording();
 
 public:
     /// `exportCSV()` for only the samples taken from `from` to `to`, both included: same
@@ -171,6 +223,27 @@ private:
     void writeExport(const std::function<std::string(std::size_t& count)>& build);
 
     void readStoredRate();
+    void readStoredRecording();
+    void readStoredPresets();
+    void writePresets();
+    void readStoredCeilings();
+    /// The alert for a setpoint pair above the ceilings; none when it is allowed.
+    std::optional<VarekError> ceilingViolation(std::uint16_t voltage, std::uint16_t current) const;
+    /// Makes the runner whose device work goes to the session thread and news come here.
+    void makeSequenceRunner();
+    /// Ends a running sequence without another write and shuts the sequence's device line.
+    void abortSequence();
+    void sequenceNews(const SequenceProgress& progress);
+    void apiSetpoints(const ControlHTTPRequest& request, ControlResponder responder);
+    void apiSample(ControlResponder responder);
+    void apiStartSequence(const ControlHTTPRequest& request, ControlResponder responder);
+    void apiStopSequence(ControlResponder responder);
+    /// Opens a recorder for the connected supply on the recorder thread, when recording.
+    void openRecorder();
+    /// Hands the recorder to the recorder thread to be closed there.
+    void closeRecorder();
+    /// Appends `sample` on the recorder thread; its pause and resume news come back here.
+    void recordSample(const PowerSample& sample);
     void readArguments();
     void startControlServer();
     /// Words the control server's listener state as `apiState`.
@@ -231,6 +304,26 @@ private:
 
     // Session work runs here, one operation at a time, never on the GUI thread.
     QThreadPool pool_;
+    // Continuous recording: the writer lives on its own thread (it syncs to disk),
+    // never on the session thread or this one.
+    struct Recorder;
+    bool recording_ = false;
+    QString recordingFolder_;
+    std::shared_ptr<Recorder> recorder_;
+    QThreadPool recorderPool_;
+    std::vector<Preset> presets_;
+    SafetyCeilings ceilings_;
+    // The ceilings packed (voltage << 16 | current) for SCPI connections on other threads.
+    std::shared_ptr<std::atomic<std::uint32_t>> sharedCeilings_;
+    // Whether the sequence's device jobs may reach the supply, and whether the runner may
+    // queue any more; read on the runner's and the session thread.
+    struct SequenceLine {
+        std::atomic<bool> open{false};    // a supply is connected: jobs may reach it
+        std::atomic<bool> closed{false};  // the model is going: nothing more is queued
+    };
+    std::shared_ptr<SequenceLine> sequenceLine_;
+    std::unique_ptr<SequenceRunner> runner_;
+    std::optional<SequenceProgress> sequenceProgress_;
     // The polling task: its generation while it runs, its pacing timer, the monotonic
     // start of the last read, and the part of the last wait the millisecond timer
     // could not express (carried into the next wait so the mean period stays exact).

@@ -4,6 +4,7 @@
 #include "api_host.hpp"
 #include "power_model.hpp"
 #include "power_model_work.hpp"
+#include "varek/automation_api.hpp"
 #include "varek/control_api_router.hpp"
 #include "varek/format.hpp"
 #include "varek/serial_session.hpp"
@@ -42,6 +43,16 @@ Json apiStatus(const PowerModel& model) {
     return status;
 }
 
+ControlHTTPReply unavailable() {
+    return ControlHTTPReply(503, Json{{"ok", false}, {"connected", false}, {"error", "power_supply_unavailable"}});
+}
+
+PowerSample writeSetpoints(SerialSession& session, const SetpointRequest& request) {
+    if (request.voltage && request.current) return session.setValues(*request.voltage, *request.current);
+    if (request.voltage) return session.setVoltage(*request.voltage);
+    return session.setCurrent(*request.current);
+}
+
 QString apiFailure(const std::string& reason) { return QStringLiteral("API启动失败：") + QString::fromStdString(reason); }
 
 }  // namespace
@@ -67,13 +78,87 @@ void PowerModel::apiListenerEvent(const ListenerEvent& event) {
 }
 
 void PowerModel::serveAPI(const ControlHTTPRequest& request, ControlResponder responder) {
-    const auto match = ControlApiRouter::standard().match(request);
+    const auto match = ControlApiRouter::automation().match(request);
     if (match.reply) return responder.reply(*match.reply);
     switch (*match.route) {
     case ApiRoute::status: return responder.reply(ControlHTTPReply(200, apiStatus(*this)));
     case ApiRoute::outputOn: return queueAPISwitch(true, std::move(responder));
     case ApiRoute::outputOff: return queueAPISwitch(false, std::move(responder));
+    case ApiRoute::setpoints: return apiSetpoints(request, std::move(responder));
+    case ApiRoute::sample: return apiSample(std::move(responder));
+    case ApiRoute::sequenceStart: return apiStartSequence(request, std::move(responder));
+    case ApiRoute::sequenceProgress: {
+        const auto progress = runner_->progress();
+        return responder.reply(progress ? ControlHTTPReply(200, progressBody(*progress))
+                                        : ControlApiRouter::errorReply(404, "no_sequence"));
     }
+    case ApiRoute::sequenceStop: return apiStopSequence(std::move(responder));
+    }
+}
+
+void PowerModel::apiSetpoints(const ControlHTTPRequest& request, ControlResponder responder) {
+    SetpointRequest wanted;
+    try {
+        wanted = SetpointRequest::parse(request.body, ceilings_);
+    } catch (const VarekError& error) {
+        return responder.reply(invalidRequest(error.text()));
+    }
+    if (!connected_ || recovering_) return responder.reply(unverified(503, "power_supply_unavailable"));
+    const std::int64_t generation = sessionGeneration_;
+    auto work = [session = session_, wanted, gone = responder.goneCheck()] {
+        if (gone()) return detail::Outcome<PowerSample>{};  // nobody waits: the supply is not touched
+        return detail::attempt([&] { return writeSetpoints(*session, wanted); });
+    };
+    detail::runThen(pool_, this, std::move(work), [this, generation, responder](detail::Outcome<PowerSample> r) {
+        if (sessionGeneration_ != generation || !connected_ || (!r.value && !r.error)) {
+            return responder.reply(unverified(503, "connection_changed"));
+        }
+        if (r.error) {
+            log(QStringLiteral("API设定未确认：") + QString::fromStdString(r.error->description()));
+            return responder.reply(unconfirmed(*r.error));
+        }
+        accept(*r.value);
+        // The fields show what the supply now holds, as after the apply button.
+        setVoltageDraft(QString::fromStdString(formatFixed2(r.value->voltageSet)));
+        setCurrentDraft(QString::fromStdString(formatFixed2(r.value->currentSet)));
+        log(QStringLiteral("API设定 ") + voltageDraft_ + QStringLiteral("V / ") + currentDraft_ +
+            QStringLiteral("A 已读回确认。"));
+        responder.reply(ControlHTTPReply(200, setpointsBody(apiStatus(*this), *r.value)));
+    });
+}
+
+void PowerModel::apiSample(ControlResponder responder) {
+    if (!connected_ || recovering_ || !identity_) return responder.reply(unavailable());
+    auto work = [session = session_, gone = responder.goneCheck()] {
+        if (gone()) return detail::Outcome<PowerSample>{};
+        return detail::attempt([&] { return session->sample(); });
+    };
+    detail::runThen(pool_, this, std::move(work), [responder, identity = *identity_](detail::Outcome<PowerSample> r) {
+        responder.reply(r.value ? ControlHTTPReply(200, sampleBody(*r.value, identity)) : unavailable());
+    });
+}
+
+void PowerModel::apiStartSequence(const ControlHTTPRequest& request, ControlResponder responder) {
+    SequenceProfile profile;
+    try {
+        profile = SequenceProfile::parse(request.body, ceilings_);
+    } catch (const VarekError& error) {
+        return responder.reply(invalidRequest(error.text()));
+    }
+    if (runner_->running()) return responder.reply(sequenceRunning(*runner_->progress()));
+    if (!connected_ || recovering_) return responder.reply(unavailable());
+    if (!runner_->start(std::move(profile))) {
+        const auto progress = runner_->progress();
+        return responder.reply(progress && runner_->running() ? sequenceRunning(*progress) : unavailable());
+    }
+    responder.reply(ControlHTTPReply(202, progressBody(*runner_->progress())));
+}
+
+void PowerModel::apiStopSequence(ControlResponder responder) {
+    if (!runner_->progress()) return responder.reply(ControlApiRouter::errorReply(404, "no_sequence"));
+    runner_->stop([responder](const SequenceProgress& progress) {
+        responder.reply(ControlHTTPReply(200, progressBody(progress)));
+    });
 }
 
 void PowerModel::queueAPISwitch(bool enabled, ControlResponder responder) {

@@ -29,6 +29,7 @@ void PowerModel::applyValues() {
     } catch (const VarekError& e) {
         return commandFailed(e);
     }
+    if (const auto refused = ceilingViolation(voltage, current)) return commandFailed(*refused);
     setBusy(true);
     const std::int64_t generation = sessionGeneration_;
     auto work = [session = session_, voltage, current] {

@@ -65,11 +65,13 @@ void PowerModel::connect() {
 void PowerModel::finishConnect(std::int64_t generation, const DeviceIdentity& identity,
                                const PowerSample& first) {
     setIdentity(identity);
-    api_->startSCPI(options_.scpiPort, session_, identity);
+    sequenceLine_->open = true;
+    api_->startSCPI(options_.scpiPort, session_, identity, sharedCeilings_);
     setLatest(first);
     samples_.clear();
     emit changed(Change::samples);
     setConnected(true);
+    openRecorder();  // before the first sample, which is recorded too
     setVoltageDraft(QString::fromStdString(formatFixed2(first.voltageSet)));
     setCurrentDraft(QString::fromStdString(formatFixed2(first.currentSet)));
     accept(first);
@@ -96,6 +98,8 @@ void PowerModel::disconnect() {
     stopPolling();
     setConnected(false);
     setRecovering(false);
+    closeRecorder();
+    abortSequence();  // before the port closes
     // Held until the port is closed, so no connect can slip in between.
     setBusy(true);
     closeSession([this, generation] {
@@ -113,6 +117,8 @@ void PowerModel::connectionFailed(const VarekError& error) {
     const std::int64_t generation = ++sessionGeneration_;
     // The failing pass is the polling task itself; it simply does not re-arm.
     stopPolling();
+    closeRecorder();
+    abortSequence();
     setBusy(true);
     closeSession([this, generation, error] {
         if (sessionGeneration_ == generation) {

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QStyleFactory>
 
+#include "control_menu.hpp"
 #include "dashboard.hpp"
 #include "icons.hpp"
 #include "palette.hpp"
@@ -84,17 +85,38 @@ void StudioWindow::buildMenus() {
     exportVisibleAction_->setEnabled(trend->zoom().has_value());
     QObject::connect(exportVisibleAction_, &QAction::triggered, trend, &TrendPanel::exportVisible);
     QObject::connect(trend, &TrendPanel::zoomChanged, exportVisibleAction_, &QAction::setEnabled);
+    buildRecordingActions(*file);
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("退出"));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
     QObject::connect(quit, &QAction::triggered, this, &QWidget::close);
 
+    addControlMenu(*this, model_);
+
     QMenu* help = menuBar()->addMenu(QStringLiteral("帮助"));
     QAction* about = help->addAction(QStringLiteral("关于 VAREK Studio"));
     about->setObjectName(QStringLiteral("aboutAction"));
     about->setMenuRole(QAction::AboutRole);
     QObject::connect(about, &QAction::triggered, this, [this] { showAbout(); });
+}
+
+void StudioWindow::buildRecordingActions(QMenu& file) {
+    file.addSeparator();
+    QAction* start = file.addAction(QStringLiteral("开始连续记录…"));
+    start->setObjectName(QStringLiteral("startRecordingAction"));
+    QAction* stop = file.addAction(QStringLiteral("停止连续记录"));
+    stop->setObjectName(QStringLiteral("stopRecordingAction"));
+    const auto sync = [this, start, stop] {
+        start->setEnabled(!model_.recording());
+        stop->setEnabled(model_.recording());
+    };
+    sync();
+    QObject::connect(start, &QAction::triggered, &model_, &PowerModel::startRecording);
+    QObject::connect(stop, &QAction::triggered, &model_, &PowerModel::stopRecording);
+    QObject::connect(&model_, &PowerModel::changed, start, [sync](PowerModel::Changes what) {
+        if (what & PowerModel::Change::recording) sync();
+    });
 }
 
 QMessageBox* StudioWindow::showAbout() {

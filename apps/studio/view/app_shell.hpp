@@ -11,6 +11,7 @@
 
 class QAction;
 class QApplication;
+class QMenu;
 class QMessageBox;
 
 namespace varek {
@@ -55,6 +56,8 @@ protected:
 
 private:
     void buildMenus();
+    /// "开始连续记录…" and "停止连续记录", each enabled when it can act.
+    void buildRecordingActions(QMenu& file);
 
     PowerModel& model_;
     Dashboard* dashboard_;

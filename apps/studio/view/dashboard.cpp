@@ -93,6 +93,8 @@ void Dashboard::redraw() {
     details_->sync(live);
     activity_->sync(model_.events());
     footer_->sync(live);
+    // Only while rows are being written: recording waits for a connection.
+    footer_->syncRecording(model_.recording() && model_.connected() ? model_.recordingFolder() : QString());
     syncAlert();
     const auto spent = std::chrono::steady_clock::now() - started;
     ++stats_.count;

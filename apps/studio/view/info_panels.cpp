@@ -93,9 +93,18 @@ Footer::Footer(QWidget* parent) : QWidget(parent) {
     row->setContentsMargins(4, 0, 4, 0);
     row->addWidget(ui::label(designationText() + QStringLiteral(" · USB 串口"), ui::font(10), palette::muted()));
     row->addStretch();
+    recording_ = ui::label(QString(), ui::font(10), palette::muted());
+    recording_->setObjectName(QStringLiteral("recordingState"));
+    recording_->setVisible(false);
+    row->addWidget(recording_);
     updated_ = ui::label(QString(), ui::font(10), palette::muted());
     updated_->setObjectName(QStringLiteral("lastUpdate"));
     row->addWidget(updated_);
+}
+
+void Footer::syncRecording(const QString& folder) {
+    recording_->setVisible(!folder.isEmpty());
+    if (!folder.isEmpty()) ui::setTextIfChanged(recording_, QStringLiteral("连续记录中 · ") + folder);
 }
 
 void Footer::sync(const PowerSample* live) {

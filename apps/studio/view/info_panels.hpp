@@ -38,9 +38,12 @@ class Footer : public QWidget {
 public:
     explicit Footer(QWidget* parent = nullptr);
     void sync(const PowerSample* live);
+    /// Shows "连续记录中" and `folder` while recording; nothing for an empty folder.
+    void syncRecording(const QString& folder);
 
 private:
     QLabel* updated_;
+    QLabel* recording_;
 };
 
 }  // namespace varek

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDialog>
+
+class QListWidget;
+class QMainWindow;
+class QMenu;
+class QPushButton;
+
+namespace varek {
+
+class PowerModel;
+class SequenceDialog;
+
+/// "管理预设…": the stored presets, renamed or deleted in place.
+class PresetsDialog : public QDialog {
+public:
+    /// Lists `model`'s presets and follows their changes; hidden until shown.
+    explicit PresetsDialog(PowerModel& model, QWidget* parent = nullptr);
+
+private:
+    void sync();
+    void renameSelected();
+    void deleteSelected();
+    QString selected() const;
+
+    PowerModel& model_;
+    QListWidget* list_;
+    QPushButton* rename_;
+    QPushButton* remove_;
+};
+
+/// Adds the "控制" menu to `window`: the sequence window, the presets and the two
+/// ceilings. Every dialog opens without blocking and is found by its object name.
+QMenu* addControlMenu(QMainWindow& window, PowerModel& model);
+
+}  // namespace varek
