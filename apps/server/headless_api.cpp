@@ -4,6 +4,7 @@
 #include <string>
 
 #include "audit.hpp"
+#include "server_replies.hpp"
 #include "varek/control_api_router.hpp"
 #include "varek/device_worker.hpp"
 #include "varek/error.hpp"
@@ -14,20 +15,6 @@
 namespace varek {
 namespace {
 
-ControlHTTPReply notConfirmed(const std::string& message) {
-    return ControlHTTPReply(502, Json{{"ok", false},
-                                      {"verified", false},
-                                      {"error", "device_confirmation_failed"},
-                                      {"message", message}});
-}
-
-// The failure's text stays on the server: clients only learn that the supply is away.
-ControlHTTPReply unavailable() {
-    return ControlHTTPReply(503, Json{{"ok", false}, {"connected", false}, {"error", "power_supply_unavailable"}});
-}
-
-/// Time, client, channel, what was asked and how it ended: what a lab reads to learn
-/// who switched the output.
 /// Work that no longer gets its turn (shutdown) ends as this.
 VarekError stopped() { return VarekError::io("串口已断开。"); }
 

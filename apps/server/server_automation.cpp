@@ -4,6 +4,7 @@
 #include <string>
 
 #include "audit.hpp"
+#include "server_replies.hpp"
 #include "varek/automation_api.hpp"
 #include "varek/format.hpp"
 #include "varek/control_api_router.hpp"
@@ -13,17 +14,6 @@
 
 namespace varek {
 namespace {
-
-ControlHTTPReply notConfirmed(const std::string& message) {
-    return ControlHTTPReply(502, Json{{"ok", false},
-                                      {"verified", false},
-                                      {"error", "device_confirmation_failed"},
-                                      {"message", message}});
-}
-
-ControlHTTPReply unavailable() {
-    return ControlHTTPReply(503, Json{{"ok", false}, {"connected", false}, {"error", "power_supply_unavailable"}});
-}
 
 ControlHTTPReply noSequence() { return ControlApiRouter::errorReply(404, "no_sequence"); }
 
