@@ -18,6 +18,7 @@
 #include <string_view>
 #include <thread>
 
+#include "dashboard_api.hpp"
 #include "headless_api.hpp"
 #include "service.hpp"
 #include "audit.hpp"
@@ -232,12 +233,15 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
                     [](const std::string& line) { writeLine(stderr, line); });
     ServerAutomation automation(session, identity, worker, options.ceilings, api,
                                 [](const std::string& line) { writeLine(stderr, line); });
+    DashboardAPI dashboard(service, automation, identity, options.ceilings);
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<SCPIServer> scpi;
     int code = 1;
     try {
         control = std::make_unique<ControlServer>(
-            options.httpPort, [&api, &automation](const ControlHTTPRequest& request, ControlResponder responder) {
+            options.httpPort,
+            [&api, &automation, &dashboard](const ControlHTTPRequest& request, ControlResponder responder) {
+                if (dashboard.handle(request, responder)) return;
                 if (!automation.handle(request, responder)) api.handle(request, std::move(responder));
             });
         control->setBindAddress(options.service.bindAddress);
