@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "dashboard_api.hpp"
+#include "dashboard_page.hpp"
 #include "headless_api.hpp"
 #include "service.hpp"
 #include "audit.hpp"
@@ -244,6 +245,7 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
                 if (dashboard.handle(request, responder)) return;
                 if (!automation.handle(request, responder)) api.handle(request, std::move(responder));
             });
+        control->serveStatic(std::string(dashboardPrefix), dashboardFiles());
         control->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) control->start(apiEvents(exitRequest));
         scpi = std::make_unique<SCPIServer>(
