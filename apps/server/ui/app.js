@@ -330,10 +330,11 @@ function drawChart() {
     g.beginPath(); g.moveTo(left, y(v)); g.lineTo(right, y(v)); g.stroke();
     g.fillText(v.toFixed(2), left - 6 * ratio, y(v));
   }
-  g.textAlign = "center";
   g.textBaseline = "top";
   for (let i = 0; i <= 4; i++) {
     const t = start + (state.windowSeconds * i) / 4;
+    // The last label ends at the edge instead of running off it.
+    g.textAlign = i === 4 ? "right" : "center";
     g.fillText(new Date(t * 1000).toLocaleTimeString("zh-CN", { hour12: false }), x(t), bottom + 6 * ratio);
   }
   g.textAlign = "left";
