@@ -161,6 +161,12 @@ async function run() {
     await page.click("#applyButton");
     await waitFor(async () => (await text(page, "setpointConfirm")).includes("已确认"), "setpoint confirmation");
     check((await sim.command("get 8")) === "550", "simulator's voltage setpoint");
+    // A poll that left before the write must not bring the old setpoint back.
+    const shown = Number(await page.locator("#chart").getAttribute("data-points"));
+    check((await text(page, "voltageSetNow")) === "读回 5.50 V", "confirmed setpoint shown");
+    await waitFor(async () => Number(await page.locator("#chart").getAttribute("data-points")) >= shown + 3,
+      "later samples");
+    check((await text(page, "voltageSetNow")) === "读回 5.50 V", "confirmed setpoint kept");
     check(sim.requests().some((f) => f.startsWith("01060008") || f.startsWith("01100008")), "setpoint write logged");
 
     // The chart has points; the window picker works by keyboard.

@@ -20,6 +20,7 @@ const state = {
   windowSeconds: 60,
   output: null,
   busy: false,
+  actions: 0,  // confirmed writes so far
 };
 
 class ApiError extends Error {
@@ -90,7 +91,9 @@ function clearReadings() {
   drawChart();
 }
 
-function showSample(sample) {
+// `stale`: a write was confirmed while this sample was on its way, so its output
+// state and setpoints are older than the confirmation already shown.
+function showSample(sample, stale) {
   $("voltageValue").textContent = fixed2(sample.voltage_V);
   $("currentValue").textContent = fixed2(sample.current_A);
   $("powerValue").textContent = fixed2(sample.power_W);
@@ -98,9 +101,11 @@ function showSample(sample) {
   $("modePill").textContent = sample.mode_name;
   $("protectionPill").textContent = sample.protection_name;
   $("protectionPill").className = sample.protection === 0 ? "pill" : "pill bad";
-  showOutput(sample.output_enabled);
-  $("voltageSetNow").textContent = "读回 " + fixed2(sample.voltage_set_V) + " V";
-  $("currentSetNow").textContent = "读回 " + fixed2(sample.current_limit_A) + " A";
+  if (!stale) {
+    showOutput(sample.output_enabled);
+    $("voltageSetNow").textContent = "读回 " + fixed2(sample.voltage_set_V) + " V";
+    $("currentSetNow").textContent = "读回 " + fixed2(sample.current_limit_A) + " A";
+  }
   $("applyButton").disabled = state.busy;
   const t = Date.parse(sample.time) / 1000;
   const last = state.points[state.points.length - 1];
@@ -184,8 +189,9 @@ function loop(work, periodOf) {
 }
 
 async function readLatest() {
+  const actions = state.actions;
   const sample = await api("GET", "/v1/latest");
-  showSample(sample);
+  showSample(sample, state.busy || actions !== state.actions);
   showError("");
 }
 
@@ -240,6 +246,7 @@ async function act(confirmId, work) {
   confirm.textContent = "等待电源确认…";
   try {
     const reply = await work();
+    state.actions++;
     showOutput(reply.output_enabled);
     return reply;
   } catch (e) {
