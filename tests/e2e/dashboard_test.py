@@ -77,6 +77,18 @@ class Routes(unittest.TestCase):
             self.assertEqual(len({len(column) for key, column in history.items() if key != "ok"}), 1)
             self.assertLess(history["time_s"][0], history["time_s"][-1])
 
+    def test_on_demand_polling_stops_a_minute_after_the_last_watch(self):
+        with Sim() as sim, started(sim.path) as server:
+            wait_for(lambda: fresh_latest(server))
+            self.assertEqual(server.json("GET", "/v1/server")[1]["poll_hz"], 1)
+            # Only /v1/latest keeps polling alive; nothing asks for it from here on.
+            wait_for(lambda: server.json("GET", "/v1/server")[1]["poll_hz"] is None, timeout=180, interval=0.5)
+            stopped_at = status_reads(sim)
+            # The next watcher starts it again.
+            server.json("GET", "/v1/latest")
+            self.assertEqual(server.json("GET", "/v1/server")[1]["poll_hz"], 1)
+            wait_for(lambda: status_reads(sim) > stopped_at)
+
     def test_server_state_reports_ceilings_recording_and_sequence(self):
         directory = tempfile.mkdtemp(prefix="varek-dashboard-")
         try:
