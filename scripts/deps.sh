@@ -12,7 +12,12 @@ packages=(cmake ninja-build g++ git libgtest-dev libgmock-dev libbenchmark-dev
           prometheus wrk
           scdoc man-db librsvg2-bin pkg-config
           dpkg-dev file lintian systemd adduser curl
+          chromium
           "$@")
+# Node.js and npm (for the browser test's playwright-core) only where missing: a
+# machine's own Node.js 20 is kept rather than replaced by Debian's older one.
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

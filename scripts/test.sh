@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test:
-#   1. normal build (everything, desktop application included), all tests;
+#   1. normal build (everything, desktop application included), all tests (the
+#      dashboard's browser test in the system chromium included);
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build of core, simulator,
 #      programs and their tests;
 #   3. ThreadSanitizer build of the concurrency tests;
@@ -26,6 +27,8 @@ step "normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build -j "$jobs"
 step "normal tests"
+# The browser test's driver, exactly as locked; it never downloads a browser.
+PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefix tests/browser --no-audit --no-fund
 QT_QPA_PLATFORM=offscreen ctest --test-dir build -j 2 --timeout 900
 
 step "ASan+UBSan build"

@@ -37,8 +37,17 @@ void LinkSupervisor::observe(const SerialSession::TransactionOutcome& outcome) {
         linked_ = false;
         lostReason_ = outcome.error->description();
         if (kind == VarekError::Case::identityChanged) refusedBy_ = outcome.found;
+        state_.kind = refusedBy_ ? State::Kind::refused : State::Kind::lost;
+        state_.since = SystemClock::now();
+        state_.reason = lostReason_;
+        state_.found = refusedBy_;
     }
     changed_.notify_all();
+}
+
+LinkSupervisor::State LinkSupervisor::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
 }
 
 void LinkSupervisor::stop() {
@@ -89,6 +98,11 @@ void LinkSupervisor::recover() {
         if (attempt == Attempt::stopped) return;
         if (attempt == Attempt::back) break;
         // One line per change of what answers, not one per attempt.
+        if (attempt == Attempt::refused) {
+            std::lock_guard lock(mutex_);
+            state_.kind = State::Kind::refused;
+            state_.found = found;
+        }
         if (attempt == Attempt::refused && (!lastRefused || lastRefused->serial != found->serial)) {
             lines_(refusedLine(found, settings_.expected));
             lastRefused = found;
@@ -119,6 +133,7 @@ LinkSupervisor::Attempt LinkSupervisor::reopen(std::optional<DeviceIdentity>& fo
         std::lock_guard lock(mutex_);
         if (stopping_) return Attempt::stopped;
         linked_ = true;
+        state_ = State();
     }
     ++reconnects_;
     std::string line = "Link back: serial " + std::to_string(found->serial) + " on " + settings_.path;

@@ -32,6 +32,17 @@ public:
         std::chrono::milliseconds retry{250};
     };
     using Lines = std::function<void(const std::string& line)>;
+    /// What the link is doing now, for clients that show it.
+    struct State {
+        enum class Kind { connected, lost, refused };
+        Kind kind = Kind::connected;
+        /// When the link went down (lost or refused); the epoch while connected.
+        Timestamp since{};
+        /// Why it went down.
+        std::string reason;
+        /// The supply that answered instead of the expected one (refused).
+        std::optional<DeviceIdentity> found;
+    };
 
     /// Starts watching; `session` and `worker` must outlive the supervisor.
     LinkSupervisor(SerialSession& session, DeviceWorker& worker, Settings settings, Lines lines);
@@ -46,6 +57,8 @@ public:
     void stop();
     /// Times the supply was opened again after a loss.
     std::uint64_t reconnects() const noexcept { return reconnects_.load(); }
+    /// The current link state. Any thread.
+    State state() const;
 
 private:
     enum class Attempt { back, absent, refused, stopped };
@@ -59,12 +72,13 @@ private:
     DeviceWorker& worker_;
     const Settings settings_;
     const Lines lines_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
     bool linked_ = true;
     std::string lostReason_;
     std::optional<DeviceIdentity> refusedBy_;
+    State state_;
     std::atomic<std::uint64_t> reconnects_{0};
     std::thread thread_;
 };

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <thread>
 
+#include "dashboard_api.hpp"
+#include "dashboard_page.hpp"
 #include "headless_api.hpp"
 #include "service.hpp"
 #include "audit.hpp"
@@ -232,14 +234,18 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
                     [](const std::string& line) { writeLine(stderr, line); });
     ServerAutomation automation(session, identity, worker, options.ceilings, api,
                                 [](const std::string& line) { writeLine(stderr, line); });
+    DashboardAPI dashboard(service, automation, identity, options.ceilings);
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<SCPIServer> scpi;
     int code = 1;
     try {
         control = std::make_unique<ControlServer>(
-            options.httpPort, [&api, &automation](const ControlHTTPRequest& request, ControlResponder responder) {
+            options.httpPort,
+            [&api, &automation, &dashboard](const ControlHTTPRequest& request, ControlResponder responder) {
+                if (dashboard.handle(request, responder)) return;
                 if (!automation.handle(request, responder)) api.handle(request, std::move(responder));
             });
+        control->serveStatic(std::string(dashboardPrefix), dashboardFiles());
         control->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) control->start(apiEvents(exitRequest));
         scpi = std::make_unique<SCPIServer>(

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "headless_api.hpp"
@@ -37,6 +38,8 @@ public:
     void close();
     /// Waits for the sequence's thread; after the worker stopped, this returns promptly.
     void join();
+    /// The running or last sequence's progress; nothing before the first.
+    std::optional<SequenceProgress> progress() const { return runner_.progress(); }
 
 private:
     void setpoints(const std::string& body, const ControlResponder& responder);

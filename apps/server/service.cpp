@@ -3,6 +3,7 @@
 #include <csignal>
 
 #include "varek/control_server.hpp"
+#include "varek/format.hpp"
 #include "varek/device_worker.hpp"
 #include "varek/metrics_text.hpp"
 #include "varek/platform.hpp"
@@ -65,9 +66,47 @@ void Service::start(const ControlServer* control, const SCPIServer* scpi, Listen
         metrics_->start(std::move(metricsEvents));
     }
     if (options_.pollRate()) {
-        poller_ = std::make_unique<Poller>(worker_, session_, period_, [this](const Poller::Result& result) {
-            consume(result);
-        });
+        std::lock_guard lock(pollerMutex_);
+        startPoller();
+    }
+}
+
+void Service::startPoller() {
+    poller_ = std::make_unique<Poller>(worker_, session_, period_, [this](const Poller::Result& result) {
+        consume(result);
+    });
+}
+
+void Service::watched() {
+    if (options_.pollRate()) return;
+    std::lock_guard lock(pollerMutex_);
+    if (stopping_) return;
+    lastWatch_ = std::chrono::steady_clock::now();
+    if (poller_) return;
+    startPoller();
+    if (!lingerThread_.joinable()) lingerThread_ = std::thread([this] { lingerWatch(); });
+    watchChanged_.notify_all();
+}
+
+void Service::lingerWatch() {
+    platform::nameThisThread("VAREK.Watch");
+    std::unique_lock lock(pollerMutex_);
+    while (!stopping_) {
+        if (!poller_) {
+            watchChanged_.wait(lock);
+            continue;
+        }
+        const auto until = lastWatch_ + watchLinger;
+        if (std::chrono::steady_clock::now() < until) {
+            watchChanged_.wait_until(lock, until);
+            continue;
+        }
+        // Stopped outside the lock: stop() waits for the consumer, which never takes it.
+        auto idle = std::move(poller_);
+        lock.unlock();
+        idle->stop();
+        idle.reset();
+        lock.lock();
     }
 }
 
@@ -76,7 +115,15 @@ void Service::stopListening() {
 }
 
 void Service::stop() {
-    if (poller_) poller_->stop();
+    std::unique_ptr<Poller> poller;
+    {
+        std::lock_guard lock(pollerMutex_);
+        stopping_ = true;
+        poller = std::move(poller_);
+    }
+    watchChanged_.notify_all();
+    if (lingerThread_.joinable()) lingerThread_.join();
+    if (poller) poller->stop();
     supervisor_.stop();
     recorder_.reset();
 }
@@ -88,10 +135,50 @@ void Service::consume(const Poller::Result& result) {
         if (result.sample) {
             latest_ = result.sample;
             latestAt_ = std::chrono::steady_clock::now();
+            const auto kept = static_cast<std::size_t>(3600 * 1000 / period_.count());
+            history_.push_back({result.sample->time, result.sample->voltage, result.sample->current,
+                                result.sample->power});
+            while (history_.size() > kept) history_.pop_front();
         }
     }
     if (!result.sample || !recorder_) return;
-    if (const auto event = recorder_->record(*result.sample)) lines_(recorderLine(*event));
+    const auto event = recorder_->record(*result.sample);
+    {
+        std::lock_guard lock(mutex_);
+        recordFile_ = recorder_->fileFor(utcDate(result.sample->time));
+        recordPaused_ = recorder_->paused();
+        if (event) recordReason_ = event->reason;
+    }
+    if (event) lines_(recorderLine(*event));
+}
+
+std::optional<Service::Latest> Service::latest() {
+    std::lock_guard lock(mutex_);
+    if (!latest_ || !latestAt_) return std::nullopt;
+    const auto age = std::chrono::steady_clock::now() - *latestAt_;
+    return Latest{*latest_, std::chrono::duration<double>(age).count(), lastPollOk_ && age <= 3 * period_};
+}
+
+std::vector<Service::HistoryPoint> Service::history() {
+    std::lock_guard lock(mutex_);
+    return {history_.begin(), history_.end()};
+}
+
+Service::State Service::state() {
+    State state;
+    state.link = supervisor_.state();
+    state.reconnects = supervisor_.reconnects();
+    state.recordDirectory = options_.recordDirectory;
+    {
+        std::lock_guard lock(pollerMutex_);
+        if (poller_) state.pollHertz = static_cast<int>(1000 / period_.count());
+        state.onDemand = !options_.pollRate();
+    }
+    std::lock_guard lock(mutex_);
+    state.recordFile = recordFile_;
+    state.recordPaused = recordPaused_;
+    state.recordReason = recordReason_;
+    return state;
 }
 
 void Service::count(const SerialSession::TransactionOutcome& outcome) {

@@ -7,7 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <deque>
 #include <string>
+#include <thread>
+#include <condition_variable>
 
 #include "link_supervisor.hpp"
 #include "service_options.hpp"
@@ -50,8 +53,48 @@ public:
     /// The scrape text: the latest sample and the counters, from memory.
     std::string exposition();
 
+    /// The poller's newest sample and how long ago it was taken.
+    struct Latest {
+        PowerSample sample;
+        double ageSeconds = 0;
+        /// False once it is older than three periods or the last poll failed.
+        bool fresh = false;
+    };
+    /// One poll kept for the chart's first paint.
+    struct HistoryPoint {
+        Timestamp time;
+        double voltage = 0;
+        double current = 0;
+        double power = 0;
+    };
+    /// What a dashboard shows about the service besides the sample.
+    struct State {
+        LinkSupervisor::State link;
+        std::uint64_t reconnects = 0;
+        /// Reads per second while the poller runs; nothing while it does not.
+        std::optional<int> pollHertz;
+        /// True when polling runs only while someone asks for the latest sample.
+        bool onDemand = false;
+        std::optional<std::filesystem::path> recordDirectory;
+        std::optional<std::filesystem::path> recordFile;
+        bool recordPaused = false;
+        std::string recordReason;
+    };
+    /// Someone watches the latest sample: without --poll, --record or --metrics-port
+    /// this starts the 1 Hz poller, which stops once nobody asked for a minute.
+    void watched();
+    /// The newest sample; nothing before the first. From memory only.
+    std::optional<Latest> latest();
+    /// The samples of the last hour, oldest first. From memory only.
+    std::vector<HistoryPoint> history();
+    State state();
+    /// How long on-demand polling outlives the last request for the latest sample.
+    static constexpr std::chrono::seconds watchLinger{60};
+
 private:
     void consume(const Poller::Result& result);
+    void startPoller();
+    void lingerWatch();
     void count(const SerialSession::TransactionOutcome& outcome);
 
     const ServiceOptions options_;
@@ -72,6 +115,16 @@ private:
     std::optional<std::chrono::steady_clock::time_point> latestAt_;  // when the latest good poll ended
     bool lastPollOk_ = false;
     std::map<std::string, std::uint64_t> transactions_;
+    std::deque<HistoryPoint> history_;
+    std::optional<std::filesystem::path> recordFile_;
+    bool recordPaused_ = false;
+    std::string recordReason_;
+
+    std::mutex pollerMutex_;  // guards poller_, lastWatch_ and stopping_
+    std::condition_variable watchChanged_;
+    std::chrono::steady_clock::time_point lastWatch_{};
+    bool stopping_ = false;
+    std::thread lingerThread_;
 };
 
 }  // namespace varek

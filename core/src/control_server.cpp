@@ -42,6 +42,9 @@ struct Shared {
     Wire invalidRequest = wireOf(ControlHTTPReply(400, {{"ok", false}, {"error", "invalid_request"}}));
     Wire unauthorized = wireOf(ControlHTTPReply(401, {{"ok", false}, {"error", "unauthorized"}}));
     Wire handlerFailed = wireOf(ControlHTTPReply(502, {{"ok", false}}));
+    std::string staticPrefix;                        // io thread only
+    std::unordered_map<std::string, Wire> staticFiles;  // io thread only
+    Wire staticMissing;
     std::unordered_map<Peer*, std::weak_ptr<Peer>> peers;  // io thread only
     std::atomic<std::size_t> openConnections{0};
     /// Idle connections hold no read buffer: reads land here and are copied out.
@@ -174,6 +177,12 @@ private:
 
     void serve(const ControlHTTPRequest& request) {
         if (request.method == "GET" && request.path == "/health") return respond(shared_->health);
+        if (request.method == "GET" && !shared_->staticPrefix.empty() &&
+            request.path.starts_with(shared_->staticPrefix)) {
+            // A query never selects another file.
+            const auto it = shared_->staticFiles.find(request.path.substr(0, request.path.find('?')));
+            return respond(it != shared_->staticFiles.end() ? it->second : shared_->staticMissing);
+        }
         if (!request.authenticated(shared_->token)) return respond(shared_->unauthorized);
         auto exchange = std::make_shared<ControlResponder::Exchange>();
         exchange->shared = shared_;
@@ -297,6 +306,21 @@ void ControlServer::start(ListenerCallback events) {
         listener->open(impl.bindAddress, impl.listenPort, std::move(events));
         std::lock_guard lock(impl.listenerMutex);
         impl.listener = std::move(listener);
+    });
+}
+
+void ControlServer::serveStatic(std::string prefix, const std::map<std::string, StaticFile>& files) {
+    Impl& impl = *impl_;
+    std::unordered_map<std::string, Wire> wires;
+    for (const auto& [path, file] : files) {
+        wires.emplace(path, std::make_shared<const std::string>(StaticHTTPReply{200, file.contentType, file.body}.wire()));
+    }
+    auto missing = std::make_shared<const std::string>(
+        StaticHTTPReply{404, "text/plain; charset=utf-8", "Not found\n"}.wire());
+    impl.io.call([&impl, &prefix, &wires, &missing] {
+        impl.shared->staticPrefix = std::move(prefix);
+        impl.shared->staticFiles = std::move(wires);
+        impl.shared->staticMissing = std::move(missing);
     });
 }
 

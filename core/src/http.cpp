@@ -210,6 +210,37 @@ std::string ControlHTTPReply::wire() const {
     return out;
 }
 
+std::string StaticHTTPReply::wire() const {
+    std::string out;
+    out.reserve(512 + body.size());
+    out += "HTTP/1.1 ";
+    out += std::to_string(status);
+    out += ' ';
+    out += ControlHTTPReply::reasonPhrase(status);
+    out += "\r\nContent-Type: ";
+    out += contentType;
+    out += "\r\nContent-Length: ";
+    out += std::to_string(body.size());
+    out += "\r\nContent-Security-Policy: ";
+    out += contentSecurityPolicy;
+    // The page changes with the program; a browser must not keep an old one.
+    out += "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+    out += body;
+    return out;
+}
+
+std::string_view StaticHTTPReply::contentTypeFor(std::string_view name) noexcept {
+    const auto dot = name.rfind('.');
+    const std::string_view extension = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+    if (extension == "html") return "text/html; charset=utf-8";
+    if (extension == "js") return "text/javascript; charset=utf-8";
+    if (extension == "css") return "text/css; charset=utf-8";
+    if (extension == "svg") return "image/svg+xml";
+    if (extension == "png") return "image/png";
+    if (extension == "ico") return "image/x-icon";
+    return "application/octet-stream";
+}
+
 std::string_view ControlHTTPReply::reasonPhrase(int status) noexcept {
     switch (status) {
         case 200: return "OK";

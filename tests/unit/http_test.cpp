@@ -205,3 +205,33 @@ TEST(HttpReply, Bodies) {
 
 }  // namespace
 }  // namespace varek
+
+namespace varek {
+namespace {
+
+TEST(StaticHTTPReply, WireCarriesTypeLengthAndPolicy) {
+    const StaticHTTPReply reply{200, "text/css; charset=utf-8", "a{}"};
+    EXPECT_EQ(reply.wire(),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/css; charset=utf-8\r\nContent-Length: 3\r\n"
+              "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; "
+              "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
+              "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\na{}");
+}
+
+TEST(StaticHTTPReply, ContentTypeByExtension) {
+    const struct {
+        const char* name;
+        const char* type;
+    } cases[] = {
+        {"index.html", "text/html; charset=utf-8"}, {"app.js", "text/javascript; charset=utf-8"},
+        {"app.css", "text/css; charset=utf-8"},     {"icon.svg", "image/svg+xml"},
+        {"data.bin", "application/octet-stream"},   {"noextension", "application/octet-stream"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(StaticHTTPReply::contentTypeFor(c.name), c.type);
+    }
+}
+
+}  // namespace
+}  // namespace varek

@@ -55,6 +55,14 @@ public:
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
+    /// Files answered to GET without a token, by exact path (no query); other GETs
+    /// under `prefix` get a 404 page. Every other request under `prefix` keeps the
+    /// API's rules. Call before start(); the views must outlive the server.
+    struct StaticFile {
+        std::string_view contentType;
+        std::string_view body;
+    };
+    void serveStatic(std::string prefix, const std::map<std::string, StaticFile>& files);
     /// The IPv4 address start() binds from now on ("0.0.0.0" unless set).
     void setBindAddress(std::string address);
     /// Starts listening on the bind address. Throws VarekError::io only when the socket cannot

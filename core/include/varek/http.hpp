@@ -49,6 +49,25 @@ struct ControlHTTPReply {
     friend bool operator==(const ControlHTTPReply&, const ControlHTTPReply&) = default;
 };
 
+/// A file of the built-in page (or its 404) and its exact wire image. Kept apart from
+/// ControlHTTPReply, whose four headers are fixed for every API reply.
+struct StaticHTTPReply {
+    /// Same origin only, and no inline script or style.
+    static constexpr std::string_view contentSecurityPolicy =
+        "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+        "object-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+    int status = 200;
+    std::string_view contentType;
+    std::string_view body;
+
+    /// Status line, Content-Type, Content-Length, Content-Security-Policy,
+    /// X-Content-Type-Options, Cache-Control, Connection: close, blank line, body.
+    std::string wire() const;
+    /// The content type of a file name by its extension; "application/octet-stream" for others.
+    static std::string_view contentTypeFor(std::string_view name) noexcept;
+};
+
 /// Compact JSON text with every "/" written as "\/"; throws on invalid UTF-8.
 std::string apiJson(const Json& object);
 

@@ -1,0 +1,22 @@
+# cmake -DOUTPUT=<file.cpp> -DBASE=<dir> -DFILES=a,b,c -DNAMESPACE=<ns> -P EmbedFiles.cmake
+# Turns the files into one C++ source of byte arrays and a table by name, so the
+# program carries them and never reads them from disk or the network at run time.
+string(REPLACE "," ";" FILES "${FILES}")
+set(body "// Generated from ${BASE} by cmake/EmbedFiles.cmake; edit the files there.\n")
+string(APPEND body "#include <map>\n#include <string>\n#include <string_view>\n\nnamespace ${NAMESPACE} {\nnamespace {\n")
+set(table "")
+set(index 0)
+foreach(name IN LISTS FILES)
+  file(READ "${BASE}/${name}" hex HEX)
+  string(LENGTH "${hex}" length)
+  math(EXPR size "${length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND body "constexpr char file${index}[] = {${bytes}'\\0'};\n")
+  string(APPEND table "        {\"${name}\", std::string_view(file${index}, ${size})},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst std::map<std::string, std::string_view>& embeddedFiles() {\n")
+string(APPEND body "    static const std::map<std::string, std::string_view> files{\n${table}    };\n    return files;\n}\n\n}  // namespace ${NAMESPACE}\n")
+file(WRITE "${OUTPUT}.tmp" "${body}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")
