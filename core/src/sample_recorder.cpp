@@ -34,6 +34,21 @@ std::string dayOf(const std::string& name, const std::string& prefix) {
     return name.substr(prefix.size(), dateLength);
 }
 
+/// Opens a recording file without following a link and without blocking (a FIFO
+/// planted at the path would otherwise hang the recorder); anything but a regular
+/// file is refused, so nothing is ever written through a link or into a device.
+int openRecording(const std::filesystem::path& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return fd;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 SampleRecorder::SampleRecorder(Options options) : options_(std::move(options)) {}
@@ -45,7 +60,7 @@ std::filesystem::path SampleRecorder::fileFor(const std::string& day) const {
 }
 
 std::uintmax_t SampleRecorder::repair(const std::filesystem::path& path) {
-    Descriptor file{::open(path.c_str(), O_RDWR | O_CLOEXEC)};
+    Descriptor file{openRecording(path, O_RDWR)};
     if (file.fd < 0) {
         if (errno == ENOENT) return 0;
         throw VarekError::ioErrno("无法打开记录文件", errno);
@@ -106,7 +121,7 @@ void SampleRecorder::openDay(const std::string& day) {
     if (error) throw VarekError::io("无法创建记录目录：" + error.message());
     const auto path = fileFor(day);
     repair(path);
-    descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    descriptor_ = openRecording(path, O_WRONLY | O_CREAT | O_APPEND);
     if (descriptor_ < 0) throw VarekError::ioErrno("无法打开记录文件", errno);
     struct stat info {};
     if (::fstat(descriptor_, &info) != 0) throw VarekError::ioErrno("无法读取记录文件", errno);

@@ -1,8 +1,10 @@
 // SampleRecorder over real files in a private directory, with an injected clock.
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -136,6 +138,35 @@ TEST_F(RecorderTest, AFileWhereTheDirectoryShouldBePausesThenResumes) {
     EXPECT_EQ(resumed->kind, RecorderEvent::Kind::resumed);
     EXPECT_EQ(contents(dir.path() / "rec/varek-4242-2026-12-05.csv"),
               std::string(SampleCsv::header) + SampleCsv::row(sampleAt(nearMidnight(200ms))));
+}
+
+// Whatever stands at the day's file name instead of a regular file pauses recording:
+// nothing is written through a link, and a FIFO does not hang the recorder.
+TEST_F(RecorderTest, NoRegularFileAtTheNamePausesWithoutWritingThroughIt) {
+    const auto target = dir.path() / "elsewhere.txt";
+    const struct {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> plant;
+    } cases[] = {
+        {"link to another file", [&](const auto& at) { std::filesystem::create_symlink(target, at); }},
+        {"dangling link", [&](const auto& at) { std::filesystem::create_symlink(dir.path() / "none", at); }},
+        {"fifo", [](const auto& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }},
+        {"directory", [](const auto& at) { std::filesystem::create_directory(at); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir.path() / "rec");
+        std::ofstream(target) << "keep me\n";
+        std::filesystem::create_directories(dir.path() / "rec");
+        const auto path = dir.path() / "rec/varek-4242-2026-12-05.csv";
+        c.plant(path);
+        SampleRecorder recorder(options(&now));
+        const auto event = recorder.record(sampleAt(nearMidnight()));
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->kind, RecorderEvent::Kind::paused);
+        EXPECT_EQ(contents(target), "keep me\n");
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "none"));
+    }
 }
 
 TEST_F(RecorderTest, AFileSizeLimitKeepsOnlyWholeRows) {
