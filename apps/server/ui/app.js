@@ -21,6 +21,7 @@ const state = {
   output: null,
   busy: false,
   actions: 0,  // confirmed writes so far
+  confirmedAt: -Infinity,  // performance.now() of the latest confirmed write
 };
 
 class ApiError extends Error {
@@ -191,7 +192,10 @@ function loop(work, periodOf) {
 async function readLatest() {
   const actions = state.actions;
   const sample = await api("GET", "/v1/latest");
-  showSample(sample, state.busy || actions !== state.actions);
+  // The poller's sample may have been taken before a write that is already
+  // confirmed: it then says nothing new about the output or the setpoints.
+  const takenAt = performance.now() - sample.age_s * 1000;
+  showSample(sample, state.busy || actions !== state.actions || takenAt <= state.confirmedAt);
   showError("");
 }
 
@@ -247,6 +251,7 @@ async function act(confirmId, work) {
   try {
     const reply = await work();
     state.actions++;
+    state.confirmedAt = performance.now();
     showOutput(reply.output_enabled);
     return reply;
   } catch (e) {
