@@ -49,12 +49,37 @@ std::optional<int> portGroup(std::string_view name) {
     return std::nullopt;
 }
 
+thread_local std::string currentAttribution;
+
+bool sameModelAndSerial(const DeviceIdentity& a, const DeviceIdentity& b) {
+    return a.model == b.model && a.serial == b.serial;
+}
+
+/// Index into the known values of a register the system writes, or -1.
+int knownIndex(std::uint16_t address) {
+    switch (address) {
+    case Register::voltageSet: return 0;
+    case Register::currentSet: return 1;
+    case Register::output: return 2;
+    default: return -1;
+    }
+}
+
+bool overlaps(std::uint16_t start, std::size_t count, std::uint16_t otherStart, std::size_t otherCount) {
+    return start < otherStart + otherCount && otherStart < start + count;
+}
+
 int waitSliceMs(SteadyClock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
     return static_cast<int>(std::clamp<long long>(left.count(), shortestWaitMs, longestWaitMs));
 }
 
 }  // namespace
+
+SerialSession::WriteAttribution::WriteAttribution(std::string who)
+    : previous_(std::exchange(currentAttribution, std::move(who))) {}
+
+SerialSession::WriteAttribution::~WriteAttribution() { currentAttribution = std::move(previous_); }
 
 SerialSession::~SerialSession() {
     std::lock_guard lock(mutex_);
@@ -92,7 +117,11 @@ DeviceIdentity SerialSession::connect(const std::string& path, int baud, std::ui
     doubtful_ = false;
     try {
         configureLocked(baud);
-        return readIdentityLocked();
+        const auto sent = SteadyClock::now();
+        const DeviceIdentity identity = readIdentityLocked();
+        provenIdentity_ = identity;
+        provenAt_ = sent;
+        return identity;
     } catch (...) {
         closeLocked();
         throw;
@@ -145,6 +174,10 @@ void SerialSession::closeLocked() noexcept {
     ::close(descriptor_);
     descriptor_ = -1;
     exclusive_ = false;
+    // What was in doubt belonged to this link; a new one starts from what it reads.
+    provenIdentity_.reset();
+    doubtfulWrites_.clear();
+    known_ = {};
 }
 
 void SerialSession::setTransactionObserver(TransactionObserver observer) {
@@ -155,6 +188,15 @@ void SerialSession::setTransactionObserver(TransactionObserver observer) {
 void SerialSession::guardIdentity(const DeviceIdentity& expected) {
     std::lock_guard lock(mutex_);
     guarded_ = expected;
+}
+
+void SerialSession::limitSetpoints(const SafetyCeilings& ceilings) noexcept {
+    ceilings_ = (std::uint32_t{ceilings.voltageCenti} << 16) | ceilings.currentCenti;
+}
+
+void SerialSession::setLateWriteObserver(LateWriteObserver observer) {
+    std::lock_guard lock(mutex_);
+    lateObserver_ = std::move(observer);
 }
 
 Bytes SerialSession::transactLocked(const Bytes& request) {
@@ -170,22 +212,34 @@ Bytes SerialSession::observedLocked(const Bytes& request) {
         if (observer_) observer_({});
         return reply;
     } catch (const VarekError& error) {
-        if (error.kind() == VarekError::Case::timeout) doubtful_ = true;
+        if (error.kind() == VarekError::Case::timeout) {
+            doubtful_ = true;
+            // Whatever the driver still holds of the request must not reach the supply later.
+            if (descriptor_ >= 0) ::tcflush(descriptor_, TCOFLUSH);
+        }
         if (observer_ && !refusing_) observer_({error, std::nullopt});
         throw;
     }
 }
 
 void SerialSession::confirmIdentityLocked() {
+    const auto sent = SteadyClock::now();
     const Bytes reply = observedLocked(Modbus::read(station_, DeviceIdentity::start, DeviceIdentity::count));
+    // A reply that is no identity block at all (a late answer to an earlier request)
+    // proves nothing either way: the error passes on and the doubt stays.
+    const auto registers = Modbus::registers(reply, station_, DeviceIdentity::count);
     std::optional<DeviceIdentity> found;
     try {
-        found = DeviceIdentity::fromRegisters(Modbus::registers(reply, station_, DeviceIdentity::count));
+        found = DeviceIdentity::fromRegisters(registers);
     } catch (const VarekError&) {
         // Another model is another supply just the same.
     }
     doubtful_ = false;
-    if (found && found->model == guarded_->model && found->serial == guarded_->serial) return;
+    if (found && sameModelAndSerial(*found, *guarded_)) {
+        provenIdentity_ = found;
+        provenAt_ = sent;
+        return;
+    }
     closeLocked();
     if (observer_) observer_({VarekError::identityChanged(), found});
     throw VarekError::identityChanged();
@@ -244,7 +298,58 @@ std::optional<Bytes> SerialSession::receiveLocked(FrameBuffer& buffer, std::uint
 
 std::vector<std::uint16_t> SerialSession::readRegistersLocked(std::uint16_t start, std::uint16_t count) {
     const Bytes reply = transactLocked(Modbus::read(station_, start, count));
-    return Modbus::registers(reply, station_, count);
+    auto values = Modbus::registers(reply, station_, count);
+    settleLateWritesLocked(start, values);
+    return values;
+}
+
+void SerialSession::settleLateWritesLocked(std::uint16_t start, std::span<const std::uint16_t> values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (const int index = knownIndex(static_cast<std::uint16_t>(start + i)); index >= 0) known_[index] = values[i];
+    }
+    // The first read that covers a write in doubt decides it, either way.
+    std::erase_if(doubtfulWrites_, [&](const DoubtfulWrite& write) {
+        if (write.start < start || write.start + write.values.size() > start + values.size()) return false;
+        const bool tookEffect = std::equal(write.values.begin(), write.values.end(), values.begin() + (write.start - start));
+        if (tookEffect && lateObserver_) lateObserver_({write.request, write.attribution});
+        return true;
+    });
+}
+
+void SerialSession::writeLocked(const Bytes& request, std::uint16_t start, std::span<const std::uint16_t> values) {
+    // A newer write to the same registers decides what they hold: older doubts lapse.
+    std::erase_if(doubtfulWrites_, [&](const DoubtfulWrite& write) {
+        return overlaps(write.start, write.values.size(), start, values.size());
+    });
+    bool changes = false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const int index = knownIndex(static_cast<std::uint16_t>(start + i));
+        changes = changes || index < 0 || known_[index] != values[i];
+    }
+    try {
+        Modbus::writeAcknowledgement(transactLocked(request), request);
+    } catch (const VarekError& error) {
+        // The request was on the line: the supply may still carry it out after the
+        // deadline. A write that would change nothing cannot be told apart, so it is
+        // not watched.
+        if (error.kind() == VarekError::Case::timeout && changes && descriptor_ >= 0) {
+            doubtfulWrites_.push_back({request, start, {values.begin(), values.end()}, currentAttribution});
+        }
+        throw;
+    }
+}
+
+void SerialSession::proveBeforeWriteLocked() {
+    if (!guarded_ || descriptor_ < 0 || refusing_) return;
+    const bool fresh = provenIdentity_ && sameModelAndSerial(*provenIdentity_, *guarded_) &&
+                       SteadyClock::now() - provenAt_ < identityFreshness;
+    if (!fresh || doubtful_) confirmIdentityLocked();
+}
+
+void SerialSession::refuseAboveCeilings(std::uint16_t voltage, std::uint16_t current, int kept) const {
+    const std::uint32_t packed = ceilings_.load();
+    const SafetyCeilings ceilings{static_cast<std::uint16_t>(packed >> 16), static_cast<std::uint16_t>(packed & 0xFFFF)};
+    if (const auto breach = ceilings.breach(voltage, current, kept == 1, kept == 2)) throw CeilingRefused(*breach);
 }
 
 DeviceIdentity SerialSession::readIdentityLocked() {
@@ -263,20 +368,27 @@ PowerSample SerialSession::sample() {
 
 PowerSample SerialSession::verifiedRecoverySample(const DeviceIdentity& expected) {
     std::lock_guard lock(mutex_);
-    if (!readIdentityLocked().sameSupply(expected)) {
+    // This read is the proof the guard would ask for: no second identity read before it.
+    doubtful_ = false;
+    const auto sent = SteadyClock::now();
+    const DeviceIdentity found = readIdentityLocked();
+    if (!found.sameSupply(expected)) {
         closeLocked();
         throw VarekError::identityChanged();
     }
+    provenIdentity_ = found;
+    provenAt_ = sent;
     return sampleLocked();
 }
 
-PowerSample SerialSession::setValuesLocked(std::uint16_t voltage, std::uint16_t current) {
+PowerSample SerialSession::setValuesLocked(std::uint16_t voltage, std::uint16_t current, int kept) {
     if (voltage > Supply::voltageCentiMax || current > Supply::currentCentiMax) {
         throw VarekError::invalid(std::string(Supply::designation) + " 范围为 0–60V、0–30A。");
     }
+    refuseAboveCeilings(voltage, current, kept);
+    proveBeforeWriteLocked();
     const std::uint16_t values[] = {voltage, current};
-    const Bytes request = Modbus::multiple(station_, Register::voltageSet, values);
-    Modbus::writeAcknowledgement(transactLocked(request), request);
+    writeLocked(Modbus::multiple(station_, Register::voltageSet, values), Register::voltageSet, values);
     const auto readBack = readRegistersLocked(Register::voltageSet, 2);
     if (readBack[0] != voltage || readBack[1] != current) throw VarekError::readback();
     return sampleLocked();
@@ -290,21 +402,26 @@ PowerSample SerialSession::setValues(std::uint16_t voltage, std::uint16_t curren
 PowerSample SerialSession::setVoltage(std::uint16_t voltage) {
     std::lock_guard lock(mutex_);
     if (voltage > Supply::voltageCentiMax) throw VarekError::invalid("Voltage outside 0-60V");
+    refuseAboveCeilings(voltage, 0, 0);
+    proveBeforeWriteLocked();
     const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
-    return setValuesLocked(voltage, setpoints[1]);
+    return setValuesLocked(voltage, setpoints[1], 2);
 }
 
 PowerSample SerialSession::setCurrent(std::uint16_t current) {
     std::lock_guard lock(mutex_);
     if (current > Supply::currentCentiMax) throw VarekError::invalid("Current outside 0-30A");
+    refuseAboveCeilings(0, current, 0);
+    proveBeforeWriteLocked();
     const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
-    return setValuesLocked(setpoints[0], current);
+    return setValuesLocked(setpoints[0], current, 1);
 }
 
 PowerSample SerialSession::setOutput(bool on) {
     std::lock_guard lock(mutex_);
-    const Bytes request = Modbus::write(station_, Register::output, on ? 1 : 0);
-    Modbus::writeAcknowledgement(transactLocked(request), request);
+    proveBeforeWriteLocked();
+    const std::uint16_t value[] = {static_cast<std::uint16_t>(on ? 1 : 0)};
+    writeLocked(Modbus::write(station_, Register::output, value[0]), Register::output, value);
     if (readRegistersLocked(Register::output, 1)[0] != (on ? 1 : 0)) throw VarekError::readback();
     return sampleLocked();
 }
