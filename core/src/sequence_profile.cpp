@@ -102,6 +102,7 @@ SequenceProfile SequenceProfile::parse(std::string_view text, const SafetyCeilin
         if (key != "name" && key != "on_end" && key != "steps") refuse("unknown field \"" + key + "\"");
     }
     SequenceProfile profile;
+    profile.ceilings = ceilings;
     const auto name = object.find("name");
     if (name == object.end() || !name->is_string() || name->get_ref<const std::string&>().empty() ||
         name->get_ref<const std::string&>().size() > nameLimit) {

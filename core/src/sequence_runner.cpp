@@ -191,19 +191,25 @@ private:
         return holdEnd;
     }
 
+    /// Moves the setpoints the step names from where the supply stands (or from the
+    /// ceiling, should it stand above) to the step's values. A setpoint the step does not
+    /// name is never written from this snapshot: each tick keeps it as read afresh, so a
+    /// change a client made meanwhile stays.
     void ramp(const SequenceStep& step, TimePoint start) {
         const PowerSample from = sample();
-        const long v0 = std::lround(from.voltageSet * 100);
-        const long c0 = std::lround(from.currentSet * 100);
-        const long v1 = step.voltage ? long{*step.voltage} : v0;
-        const long c1 = step.current ? long{*step.current} : c0;
+        const SafetyCeilings& ceilings = profile_.ceilings;
+        const long v0 = std::min<long>(std::lround(from.voltageSet * 100), ceilings.voltageCenti);
+        const long c0 = std::min<long>(std::lround(from.currentSet * 100), ceilings.currentCenti);
         const auto ticks = (step.ramp + SequenceRunner::tick - std::chrono::milliseconds(1)) / SequenceRunner::tick;
         for (long k = 1; k <= ticks; ++k) {
             const auto offset = std::min(step.ramp, SequenceRunner::tick * k);
             wait(start + offset);
             const double fraction = static_cast<double>(offset.count()) / static_cast<double>(step.ramp.count());
-            setpoints(static_cast<std::uint16_t>(std::lround(v0 + (v1 - v0) * fraction)),
-                      static_cast<std::uint16_t>(std::lround(c0 + (c1 - c0) * fraction)));
+            const auto towards = [fraction](long from, std::optional<std::uint16_t> to) -> std::optional<std::uint16_t> {
+                if (!to) return std::nullopt;
+                return static_cast<std::uint16_t>(std::lround(from + (long{*to} - from) * fraction));
+            };
+            setpoints(towards(v0, step.voltage), towards(c0, step.current));
         }
     }
 

@@ -111,8 +111,8 @@ TEST_F(RunnerTest, RampWritesEveryTickOnScheduleThenHoldsAndSwitchesOffAtTheEnd)
         {std::nullopt, std::nullopt, milliseconds(0), false, milliseconds(50), {}},
     }));
     EXPECT_EQ(device.log, (std::vector<std::string>{
-        "0 sample", "100 set 460,100", "200 set 420,100", "300 set 380,100", "400 set 340,100",
-        "500 set 300,100", "500 on", "800 set -,200", "1000 off", "1050 off"}));
+        "0 sample", "100 set 460,-", "200 set 420,-", "300 set 380,-", "400 set 340,-",
+        "500 set 300,-", "500 on", "800 set -,200", "1000 off", "1050 off"}));
     EXPECT_EQ(end.state, SequenceProgress::State::finished);
     EXPECT_EQ((std::pair{end.step, end.steps}), (std::pair{std::size_t{3}, std::size_t{3}}));
     EXPECT_EQ(stepStarts, (std::vector<std::size_t>{1, 2, 3}));
@@ -129,8 +129,8 @@ TEST_F(RunnerTest, LatenessDoesNotCarryOverIntoLaterSteps) {
 
 TEST_F(RunnerTest, ARampThatIsNotAWholeNumberOfTicksEndsOnItsTarget) {
     runToEnd(profile(false, {{std::nullopt, 300, milliseconds(250), std::nullopt, milliseconds(0), {}}}));
-    EXPECT_EQ(device.log, (std::vector<std::string>{"0 sample", "100 set 500,180", "200 set 500,260",
-                                                    "250 set 500,300"}));
+    EXPECT_EQ(device.log, (std::vector<std::string>{"0 sample", "100 set -,180", "200 set -,260",
+                                                    "250 set -,300"}));
 }
 
 TEST_F(RunnerTest, UntilEndsTheHoldAtTheFirstReadingPastTheThresholdOrAtTheLimit) {
@@ -151,7 +151,7 @@ TEST_F(RunnerTest, ADeviceFailureAbortsWithItsReasonAndSwitchesOffOnceTheSupplyA
     // The second write fails, then the first attempt to switch off: the second attempt succeeds.
     device.failing = [](std::size_t index, const std::string&) { return index == 2 || index == 3; };
     const auto end = runToEnd(profile(true, {{300, std::nullopt, milliseconds(300), true, milliseconds(1000), {}}}));
-    EXPECT_EQ(device.log, (std::vector<std::string>{"0 sample", "100 set 433,100", "200 set 367,100", "200 off",
+    EXPECT_EQ(device.log, (std::vector<std::string>{"0 sample", "100 set 433,-", "200 set 367,-", "200 off",
                                                     "1200 off"}));
     EXPECT_EQ(end.state, SequenceProgress::State::aborted);
     EXPECT_EQ(end.reason, VarekError::timeout().description());
@@ -191,7 +191,7 @@ TEST_F(RunnerTest, AbortWritesNothingMoreEvenWithOffAtEnd) {
         if (target == 200) runner.abort("程序退出");
     };
     const auto end = runToEnd(profile(true, {{300, std::nullopt, milliseconds(1000), true, milliseconds(0), {}}}));
-    EXPECT_EQ(device.log, (std::vector<std::string>{"0 sample", "100 set 480,100"}));
+    EXPECT_EQ(device.log, (std::vector<std::string>{"0 sample", "100 set 480,-"}));
     EXPECT_EQ(end.state, SequenceProgress::State::aborted);
     EXPECT_EQ(end.reason, "程序退出");
 }

@@ -52,6 +52,8 @@ struct SequenceProfile {
     std::string name;       ///< 1 to nameLimit bytes of UTF-8
     bool offAtEnd = false;  ///< "on_end": "off"
     std::vector<SequenceStep> steps;  ///< 1 to stepLimit steps
+    /// The ceilings the steps were validated against; a ramp never starts above them.
+    SafetyCeilings ceilings;
 
     /// Parses and validates JSON text of at most sizeLimit bytes. Throws
     /// VarekError::invalid with a message naming the field, and "step N" (from 1)
