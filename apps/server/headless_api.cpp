@@ -70,9 +70,11 @@ void HeadlessAPI::status(ControlResponder responder) {
 }
 
 void HeadlessAPI::switchOutput(bool enabled, ControlResponder responder) {
-    auto operation = [this](bool state, OutputRequestQueue::Predicate wanted, OutputRequestQueue::Done finished) {
-        const bool queued = worker_.post([this, state, wanted, finished](bool run) {
+    auto operation = [this, client = responder.client()](bool state, OutputRequestQueue::Predicate wanted,
+                                                         OutputRequestQueue::Done finished) {
+        const bool queued = worker_.post([this, state, wanted, finished, client](bool run) {
             if (!run || !wanted()) return finished({std::nullopt, stopped()});
+            const SerialSession::WriteAttribution asked(auditSubject("HTTP", client, state ? "output on" : "output off"));
             try {
                 finished({session_.setOutput(state), std::nullopt});
             } catch (const VarekError& error) {

@@ -229,6 +229,7 @@ ListenerCallback metricsEvents(ExitRequest& exitRequest) {
 int serve(const Options& options, SerialSession& session, const DeviceIdentity& identity, ExitRequest& exitRequest,
           SignalWatcher& signals) {
     DeviceWorker worker("VAREK.Device");
+    session.limitSetpoints(options.ceilings);
     HeadlessAPI api(session, identity, worker, [](const std::string& line) { writeLine(stderr, line); });
     Service service(options.service, session, worker, {options.path, baud, station, identity},
                     [](const std::string& line) { writeLine(stderr, line); });
@@ -252,9 +253,11 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
             options.scpiPort,
             SCPIServer::PeerFactory([&session, identity, ceilings = options.ceilings](const std::string& peer) {
                 auto instrument = std::make_unique<SCPIInstrument>(session, identity, ceilings);
-                instrument->setAudit([peer](const std::string& asked, bool confirmed, const std::string& why) {
-                    writeLine(stderr, auditLine("SCPI", peer, asked, confirmed, why));
-                });
+                instrument->setAudit(
+                    [peer](const std::string& asked, bool confirmed, const std::string& why) {
+                        writeLine(stderr, auditLine("SCPI", peer, asked, confirmed, why));
+                    },
+                    "SCPI " + (peer.empty() ? std::string("-") : peer));
                 return instrument;
             }),
             [&worker](std::function<void(bool)> job) { return worker.post(std::move(job)); });

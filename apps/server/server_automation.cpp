@@ -34,8 +34,27 @@ ServerAutomation::ServerAutomation(SerialSession& session, DeviceIdentity identi
       status_(status),
       audit_(std::move(audit)),
       runner_([&worker](SequenceRunner::Job job) { return worker.post(std::move(job)); },
-              SequenceDevice::of(session), SequenceClock::steady(),
+              attributed(SequenceDevice::of(session)), SequenceClock::steady(),
               [this](const SequenceProgress& progress) { sequenceEvent(progress); }) {}
+
+SequenceDevice ServerAutomation::attributed(SequenceDevice device) {
+    // A step's write that takes effect late is the starter's, like the step itself.
+    const auto subject = [this] {
+        std::lock_guard lock(starterMutex_);
+        return auditSubject("HTTP", starter_, "sequence \"" + sequenceName_ + "\"");
+    };
+    auto setpoints = std::move(device.setpoints);
+    auto output = std::move(device.setOutput);
+    device.setpoints = [setpoints, subject](std::optional<std::uint16_t> voltage, std::optional<std::uint16_t> current) {
+        const SerialSession::WriteAttribution attribution(subject());
+        return setpoints(voltage, current);
+    };
+    device.setOutput = [output, subject](bool on) {
+        const SerialSession::WriteAttribution attribution(subject());
+        return output(on);
+    };
+    return device;
+}
 
 void ServerAutomation::sequenceEvent(const SequenceProgress& progress) {
     std::string client;
@@ -90,10 +109,14 @@ void ServerAutomation::setpoints(const std::string& body, const ControlResponder
     const bool queued = worker_.post([this, request, responder, asked](bool run) {
         if (!run) return responder.reply(notConfirmed(VarekError::io("串口已断开。").description()));
         if (responder.gone()) return;
+        const SerialSession::WriteAttribution attribution(auditSubject("HTTP", responder.client(), asked));
         try {
             const PowerSample confirmed = write(session_, request);
             audit(auditLine("HTTP", responder.client(), asked, true));
             responder.reply(ControlHTTPReply(200, setpointsBody(status_.statusBody(confirmed, true), confirmed)));
+        } catch (const CeilingRefused& refused) {
+            // Refused before anything was written: the client's request, not the supply, is at fault.
+            responder.reply(invalidRequest(refused.breach().message()));
         } catch (const std::exception& error) {
             const auto* varek = dynamic_cast<const VarekError*>(&error);
             const std::string why = varek ? varek->description() : error.what();
@@ -126,7 +149,10 @@ void ServerAutomation::startSequence(const std::string& body, const ControlRespo
     }
     {
         std::lock_guard lock(starterMutex_);
-        if (!runner_.running()) starter_ = responder.client();
+        if (!runner_.running()) {
+            starter_ = responder.client();
+            sequenceName_ = profile.name;
+        }
     }
     if (!runner_.start(std::move(profile))) {
         const auto progress = runner_.progress();

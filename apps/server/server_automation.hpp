@@ -57,10 +57,13 @@ private:
         if (audit_) audit_(line);
     }
     void sequenceEvent(const SequenceProgress& progress);
+    /// `device` with its writes attributed to the sequence and its starter.
+    SequenceDevice attributed(SequenceDevice device);
 
     const Audit audit_;
     std::mutex starterMutex_;
     std::string starter_;  ///< the client that started the latest sequence
+    std::string sequenceName_;  ///< its profile's name
     SequenceRunner runner_;
 };
 

@@ -9,6 +9,7 @@
 #include "varek/platform.hpp"
 #include "varek/scpi_server.hpp"
 #include "varek/serial_session.hpp"
+#include "audit.hpp"
 
 namespace varek {
 namespace {
@@ -35,6 +36,9 @@ Service::Service(const ServiceOptions& options, SerialSession& session, DeviceWo
       supervisor_(session, worker, std::move(link), lines_),
       transactions_(zeroTransactionCounts()) {
     session_.guardIdentity(identity_);
+    session_.setLateWriteObserver([this](const SerialSession::LateWrite& write) {
+        lines_(lateAuditLine(write.attribution));
+    });
     session_.setTransactionObserver([this](const SerialSession::TransactionOutcome& outcome) {
         count(outcome);
         supervisor_.observe(outcome);
@@ -44,8 +48,9 @@ Service::Service(const ServiceOptions& options, SerialSession& session, DeviceWo
 Service::~Service() {
     stopListening();
     stop();
-    // The observer refers to this object; the session outlives it.
+    // The observers refer to this object; the session outlives it.
     session_.setTransactionObserver({});
+    session_.setLateWriteObserver({});
 }
 
 void Service::start(const ControlServer* control, const SCPIServer* scpi, ListenerCallback metricsEvents) {

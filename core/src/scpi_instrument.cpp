@@ -70,6 +70,8 @@ SCPIError entryForCurrentException() {
         throw;
     } catch (const SCPIError& error) {
         return error;
+    } catch (const CeilingRefused&) {
+        return {-222, "Data out of range"};
     } catch (const VarekError& error) {
         switch (error.kind()) {
         case VarekError::Case::invalid: return {-222, "Data out of range"};
@@ -226,12 +228,13 @@ std::optional<Parsed> parse(std::string_view piece) {
 }
 
 void runSet(SerialSession& session, const SafetyCeilings& ceilings, std::deque<SCPIError>& errors,
-            const Parsed& command, const SCPIInstrument::Audit& audit) {
+            const Parsed& command, const SCPIInstrument::Audit& audit, const std::string& attribution) {
     if (const auto* local = lookup(localSets, command.header)) {
         return local->run(errors, command.parameter);
     }
     if (const auto* device = lookup(deviceSets, command.header)) {
         const std::string asked = command.header + (command.parameter.empty() ? "" : " " + command.parameter);
+        const SerialSession::WriteAttribution late(attribution.empty() ? asked : attribution + " " + asked);
         try {
             device->run(session, ceilings, command.parameter);
         } catch (const VarekError& error) {
@@ -264,9 +267,10 @@ bool reachesDevice(const Parsed& command) {
 SCPIInstrument::SCPIInstrument(SerialSession& session, DeviceIdentity identity, SafetyCeilings ceilings)
     : session_(session), identity_(identity), ceilings_(ceilings) {}
 
-void SCPIInstrument::setAudit(Audit audit) {
+void SCPIInstrument::setAudit(Audit audit, std::string attribution) {
     std::lock_guard lock(mutex_);
     audit_ = std::move(audit);
+    attribution_ = std::move(attribution);
 }
 
 std::deque<SCPIError> SCPIInstrument::errors() const {
@@ -289,7 +293,7 @@ std::optional<std::string> SCPIInstrument::process(std::string_view line, std::s
             if (command->query()) {
                 reply = runQuery(session_, identity_, errors_, *command);
             } else {
-                runSet(session_, ceilings_, errors_, *command, audit_);
+                runSet(session_, ceilings_, errors_, *command, audit_, attribution_);
             }
         } catch (...) {
             queue(entryForCurrentException());

@@ -38,6 +38,10 @@ PowerModel::PowerModel(Options options, QObject* parent)
             [this](const std::string& reason) { log(QStringLiteral("SCPI启动失败：") + QString::fromStdString(reason)); },
         });
 
+    session_->setLateWriteObserver([this](const SerialSession::LateWrite& write) {
+        // On the session thread: the model hears of it in its own turn.
+        QMetaObject::invokeMethod(this, [this, request = write.request] { lateWrite(request); }, Qt::QueuedConnection);
+    });
     makeSequenceRunner();
     readStoredRate();
     readStoredRecording();
@@ -49,6 +53,8 @@ PowerModel::PowerModel(Options options, QObject* parent)
 }
 
 PowerModel::~PowerModel() {
+    // Waits for a transaction in flight: nothing reports to this object afterwards.
+    session_->setLateWriteObserver({});
     // A running sequence ends without another write, and the runner queues no more.
     runner_->close();
     sequenceLine_->open = false;

@@ -20,6 +20,7 @@
 #include "sample_history.hpp"
 #include "varek/device.hpp"
 #include "varek/error.hpp"
+#include "varek/protocol.hpp"
 #include "varek/safety_ceilings.hpp"
 #include "varek/sequence_runner.hpp"
 
@@ -255,6 +256,8 @@ private:
     void connectionFailed(const VarekError& error);
     /// Shows and logs a dashboard command's failure and frees the controls.
     void commandFailed(const VarekError& error);
+    /// Logs, in words, a write reported unconfirmed that took effect after all.
+    void lateWrite(const Bytes& request);
 
     void startPolling(std::int64_t generation);
     void stopPolling();

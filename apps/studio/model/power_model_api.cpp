@@ -113,6 +113,7 @@ void PowerModel::apiSetpoints(const ControlHTTPRequest& request, ControlResponde
         if (sessionGeneration_ != generation || !connected_ || (!r.value && !r.error)) {
             return responder.reply(unverified(503, "connection_changed"));
         }
+        if (r.refused) return responder.reply(invalidRequest(r.refused->message()));
         if (r.error) {
             log(QStringLiteral("API设定未确认：") + QString::fromStdString(r.error->description()));
             return responder.reply(unconfirmed(*r.error));

@@ -18,6 +18,18 @@ void PowerModel::commandFailed(const VarekError& error) {
     setBusy(false);
 }
 
+void PowerModel::lateWrite(const Bytes& request) {
+    QString what = QStringLiteral("一次写入");
+    if (request.size() >= 6 && request[1] == 0x06 && request[3] == Register::output) {
+        what = request[5] ? QStringLiteral("开启输出") : QStringLiteral("关闭输出");
+    } else if (request.size() >= 11 && request[1] == 0x10 && request[3] == Register::voltageSet) {
+        const auto centi = [&](std::size_t at) { return (request[at] << 8 | request[at + 1]) / 100.0; };
+        what = QStringLiteral("设定 ") + QString::fromStdString(formatFixed2(centi(7))) + QStringLiteral("V / ") +
+               QString::fromStdString(formatFixed2(centi(9))) + QStringLiteral("A");
+    }
+    log(QStringLiteral("超时未确认的") + what + QStringLiteral("随后已生效（读取确认）。"));
+}
+
 void PowerModel::applyValues() {
     if (!connected_ || busy_) return;
     std::uint16_t voltage = 0;

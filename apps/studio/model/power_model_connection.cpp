@@ -37,6 +37,8 @@ void PowerModel::connect() {
                  station = static_cast<std::uint8_t>(*station)] {
         auto outcome = detail::attempt([&] {
             const DeviceIdentity identity = session->connect(path, baud, station);
+            // Every write of this connection goes only to the supply that answered here.
+            session->guardIdentity(identity);
             return Connection{identity, session->sample()};
         });
         if (!outcome.value) session->disconnect();

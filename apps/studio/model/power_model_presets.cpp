@@ -5,6 +5,7 @@
 
 #include "power_model.hpp"
 #include "varek/format.hpp"
+#include "varek/serial_session.hpp"
 #include "varek/protocol.hpp"
 
 namespace varek {
@@ -114,6 +115,7 @@ void PowerModel::readStoredCeilings() {
                        Supply::currentCentiMax));
     ceilings_ = read;
     sharedCeilings_ = std::make_shared<std::atomic<std::uint32_t>>(pack(ceilings_));
+    session_->limitSetpoints(ceilings_);
 }
 
 void PowerModel::setCeilings(SafetyCeilings ceilings) {
@@ -122,6 +124,7 @@ void PowerModel::setCeilings(SafetyCeilings ceilings) {
     if (ceilings == ceilings_) return;
     ceilings_ = ceilings;
     sharedCeilings_->store(pack(ceilings_));
+    session_->limitSetpoints(ceilings_);
     QSettings stored = preferences();
     stored.setValue(QStringLiteral("maxVoltageCenti"), ceilings_.voltageCenti);
     stored.setValue(QStringLiteral("maxCurrentCenti"), ceilings_.currentCenti);

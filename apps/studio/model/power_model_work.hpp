@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "varek/error.hpp"
+#include "varek/safety_ceilings.hpp"
 
 namespace varek::detail {
 
@@ -21,17 +22,21 @@ template <typename T>
 struct Outcome {
     std::optional<T> value;
     std::optional<VarekError> error;
+    /// Set with `error` when a ceiling refused the write before anything was sent.
+    std::optional<CeilingBreach> refused;
 };
 
 /// Runs `operation`, turning any exception into the error of the outcome.
 template <typename F>
 auto attempt(F&& operation) -> Outcome<decltype(operation())> {
     try {
-        return {operation(), std::nullopt};
+        return {operation(), std::nullopt, std::nullopt};
+    } catch (const CeilingRefused& e) {
+        return {std::nullopt, VarekError::invalid(e.breach().alert()), e.breach()};
     } catch (const VarekError& e) {
-        return {std::nullopt, e};
+        return {std::nullopt, e, std::nullopt};
     } catch (const std::exception& e) {
-        return {std::nullopt, VarekError::io(e.what())};
+        return {std::nullopt, VarekError::io(e.what()), std::nullopt};
     }
 }
 

@@ -42,8 +42,9 @@ public:
     /// Hears every command that wrote to the supply: what was asked, whether the
     /// read-back confirmed it, and the failure's text when it did not.
     using Audit = std::function<void(const std::string& asked, bool confirmed, const std::string& failure)>;
-    /// Installs `audit` (called on the thread that runs `process`).
-    void setAudit(Audit audit);
+    /// Installs `audit` (called on the thread that runs `process`); a write that takes
+    /// effect late is attributed to `attribution` followed by the command.
+    void setAudit(Audit audit, std::string attribution = {});
 
     /// True when some command of `line`, parsed as `process` parses it, would reach the
     /// supply: a setter of output, voltage or current (whatever its parameter) or a
@@ -67,6 +68,7 @@ private:
     const DeviceIdentity identity_;
     const SafetyCeilings ceilings_;
     Audit audit_;
+    std::string attribution_;
     mutable std::mutex mutex_;
     std::deque<SCPIError> errors_;
 };
