@@ -5,3 +5,4 @@ varek_add_test(NAME service_link_test SOURCES integration/service_link_test.cpp
 varek_add_test(NAME metrics_server_test SOURCES integration/metrics_server_test.cpp LIBS varek-core
                LABELS integration tsan)
 varek_add_python_test(NAME service_e2e SCRIPT service_test.py LABELS programs TIMEOUT 900)
+varek_add_python_test(NAME trust_e2e SCRIPT trust_test.py LABELS programs TIMEOUT 900)

@@ -10,29 +10,14 @@ import tempfile
 import threading
 import unittest
 
-from varek_e2e import Sim, VarekServer, free_port, run, wait_for
+from varek_e2e import TIMEOUT_MESSAGE, Sim, VarekServer, free_port, run, wait_for, writes
 
-WRITE_FUNCTIONS = (0x06, 0x10)
 STATUS_KEYS = {"ok", "connected", "verified", "output_enabled", "voltage_V", "current_A", "model",
                "firmware", "source_sha", "sample_at"}
 SAMPLE_KEYS = {"ok", "time", "voltage_set_V", "current_limit_A", "voltage_V", "current_A", "power_W",
                "input_voltage_V", "temperature_C", "output_enabled", "protection", "protection_name", "mode",
                "mode_name", "capacity", "energy", "model", "serial", "firmware", "source_sha"}
 READBACK_MESSAGE = "电源读回值与请求不一致，请检查面板。"
-TIMEOUT_MESSAGE = "电源未响应，请检查接口模式、波特率和站号。"
-
-
-def writes(frames):
-    """The writes among `frames`, decoded: ("set", V, A) in hundredths or ("output", 0|1)."""
-    decoded = []
-    for frame in frames:
-        if frame[1] == 0x10 and frame[2:4] == b"\x00\x08":
-            decoded.append(("set", int.from_bytes(frame[7:9], "big"), int.from_bytes(frame[9:11], "big")))
-        elif frame[1] == 0x06 and frame[2:4] == b"\x00\x12":
-            decoded.append(("output", frame[5]))
-        elif frame[1] in WRITE_FUNCTIONS:
-            decoded.append(("other", frame.hex()))
-    return decoded
 
 
 def profile(steps, on_end="off", name="test"):

@@ -138,6 +138,37 @@ def run(*argv, timeout=60, input=None):
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout, input=input)
 
 
+WRITE_FUNCTIONS = (0x06, 0x10)
+IDENTITY_READ = bytes.fromhex("010300000004")
+TIMEOUT_MESSAGE = "电源未响应，请检查接口模式、波特率和站号。"
+
+
+def writes(frames):
+    """The writes among `frames`, decoded: ("set", V, A) in hundredths or ("output", 0|1)."""
+    decoded = []
+    for frame in frames:
+        if frame[1] == 0x10 and frame[2:4] == b"\x00\x08":
+            decoded.append(("set", int.from_bytes(frame[7:9], "big"), int.from_bytes(frame[9:11], "big")))
+        elif frame[1] == 0x06 and frame[2:4] == b"\x00\x12":
+            decoded.append(("output", frame[5]))
+        elif frame[1] in WRITE_FUNCTIONS:
+            decoded.append(("other", frame.hex()))
+    return decoded
+
+
+def scpi_exchange(port, lines, replies=1, timeout=30):
+    """Sends `lines` (bytes) to the SCPI port and returns the first `replies` reply lines."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as scpi:
+        scpi.sendall(lines)
+        received = b""
+        while received.count(b"\n") < replies:
+            chunk = scpi.recv(4096)
+            if not chunk:
+                break
+            received += chunk
+    return received.decode().splitlines()
+
+
 API_LINE = "API已监听 · 本机 / 局域网 · %d"
 SCPI_LINE = "SCPI ready on TCP %d, local and LAN, no authentication"
 

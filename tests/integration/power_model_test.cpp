@@ -256,6 +256,15 @@ TEST_F(PowerModelTest, ApplyAndSwitchEachWriteOnlyTheirOwnRegisters) {
     }
     EXPECT_EQ(writesTo(sim->requests(), 18), 2u);
     EXPECT_EQ(writesTo(sim->requests(), 8), setpointWrites);
+
+    // Another supply behind the same adapter, answering at once: once the last proof of
+    // identity is 3 s old, a write begins with one, and nothing reaches the stranger.
+    sim->setSerial(54321);
+    const auto swapped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::chrono::steady_clock::now() - swapped > 3050ms; }, 10000));
+    model->changeOutput(true);
+    ASSERT_TRUE(waitFor([&] { return model->events().join('\n').contains(QStringLiteral("电源身份已变化")); }));
+    EXPECT_EQ(writesTo(sim->requests(), 18), 2u);
 }
 
 }  // namespace
