@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string_view>
 #include <system_error>
 
 #include "varek/error.hpp"
@@ -25,13 +27,32 @@ struct Descriptor {
     }
 };
 
-/// "YYYY-MM-DD" when `name` is "varek-<serial>-YYYY-MM-DD.csv", else empty.
-std::string dayOf(const std::string& name, const std::string& prefix) {
-    constexpr std::size_t dateLength = 10;
-    if (name.size() != prefix.size() + dateLength + 4 || !name.starts_with(prefix) || !name.ends_with(".csv")) {
-        return {};
+/// True when `text` is a real calendar date written "YYYY-MM-DD".
+bool isDate(std::string_view text) {
+    constexpr std::string_view shape = "dddd-dd-dd";
+    if (text.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
     }
-    return name.substr(prefix.size(), dateLength);
+    const auto number = [&](std::size_t at, std::size_t length) {
+        int value = 0;
+        for (std::size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    const std::chrono::year_month_day date{std::chrono::year(number(0, 4)),
+                                           std::chrono::month(static_cast<unsigned>(number(5, 2))),
+                                           std::chrono::day(static_cast<unsigned>(number(8, 2)))};
+    return date.ok();
+}
+
+/// "YYYY-MM-DD" when `name` is exactly "<prefix>YYYY-MM-DD.csv" with a real date, else
+/// empty: retention deletes by this answer, so anything else in the directory is kept.
+std::string dayOf(std::string_view name, std::string_view prefix) {
+    constexpr std::string_view suffix = ".csv";
+    if (name.size() < prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) return {};
+    const auto day = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    return isDate(day) ? std::string(day) : std::string();
 }
 
 /// Opens a recording file without following a link and without blocking (a FIFO
@@ -92,21 +113,45 @@ std::uintmax_t SampleRecorder::repair(const std::filesystem::path& path) {
 
 std::optional<RecorderEvent> SampleRecorder::record(const PowerSample& sample) {
     const Timestamp now = options_.clock();
-    if (paused_ && now < retryAt_) return std::nullopt;
+    // A retry time far ahead can only come from a clock set back: retry now.
+    if (paused_ && now < retryAt_ && retryAt_ - now <= options_.retryDelay) return std::nullopt;
     const std::string day = utcDate(sample.time);
+    bool reopened = false;
     try {
+        if (descriptor_ >= 0 && day == day_) reopened = followName(now);
         if (descriptor_ < 0 || day != day_) openDay(day);
         append(SampleCsv::row(sample));
     } catch (const VarekError& error) {
-        return fail(error.description());
+        return fail(fileFor(day), error.description());
     }
     if (now - lastSync_ >= options_.syncInterval) {
         sync();
         lastSync_ = now;
     }
-    if (!paused_) return std::nullopt;
+    if (!paused_ && !reopened) return std::nullopt;
     paused_ = false;
     return RecorderEvent{RecorderEvent::Kind::resumed, fileFor(day_), {}};
+}
+
+bool SampleRecorder::followName(Timestamp now) {
+    // Once per interval of the clock (a clock set back counts as a new interval): two
+    // stats, so a row written at 10 Hz pays for them once a second only.
+    const auto slot = now.time_since_epoch() / std::max(options_.checkInterval, std::chrono::milliseconds(1));
+    if (slot == checkSlot_) return false;
+    checkSlot_ = slot;
+    const std::string day = day_;
+    struct stat open {};
+    struct stat named {};
+    const bool same = ::fstat(descriptor_, &open) == 0 && open.st_nlink > 0 &&
+                      ::lstat(fileFor(day).c_str(), &named) == 0 && named.st_dev == open.st_dev &&
+                      named.st_ino == open.st_ino;
+    if (same && static_cast<std::uintmax_t>(open.st_size) == size_) return false;
+    // Renamed (a log rotator), removed with or without its directory, or replaced: the
+    // name is opened again as at the start of a day. A file whose length changed under
+    // us (cut short by copytruncate) is reopened too: it starts with a header again,
+    // and a torn write is never rolled back to a length the file no longer has.
+    openDay(day);
+    return !same;
 }
 
 void SampleRecorder::sync() noexcept {
@@ -115,6 +160,9 @@ void SampleRecorder::sync() noexcept {
 }
 
 void SampleRecorder::openDay(const std::string& day) {
+    // The directory and the file are made as at start whenever they are missing; the
+    // directory's own path is followed (a link there is the owner's choice of place),
+    // the file's name never is.
     close();
     std::error_code error;
     std::filesystem::create_directories(options_.directory, error);
@@ -167,18 +215,20 @@ void SampleRecorder::prune(const std::string& today) {
     for (std::filesystem::directory_iterator it(options_.directory, error), end; !error && it != end;
          it.increment(error)) {
         const std::string day = dayOf(it->path().filename().string(), prefix);
+        if (day.empty() || day >= oldestKept || day == today) continue;
         std::error_code ignored;
-        if (!day.empty() && day < oldestKept && day != today) std::filesystem::remove(it->path(), ignored);
+        if (it->symlink_status(ignored).type() == std::filesystem::file_type::regular) {
+            std::filesystem::remove(it->path(), ignored);
+        }
     }
 }
 
-std::optional<RecorderEvent> SampleRecorder::fail(const std::string& reason) {
-    const auto file = day_.empty() ? options_.directory : fileFor(day_);
+std::optional<RecorderEvent> SampleRecorder::fail(std::filesystem::path file, const std::string& reason) {
     close();
     retryAt_ = options_.clock() + options_.retryDelay;
     if (paused_) return std::nullopt;
     paused_ = true;
-    return RecorderEvent{RecorderEvent::Kind::paused, file, reason};
+    return RecorderEvent{RecorderEvent::Kind::paused, std::move(file), reason};
 }
 
 }  // namespace varek

@@ -214,6 +214,26 @@ class Recording(unittest.TestCase):
             wait_for(lambda: self.rows() >= 1)
             self.assertEqual(len([l for l in server.err if l.startswith("Recording paused: ")]), 1)
 
+    def test_a_removed_directory_is_made_again_and_recording_follows_it(self):
+        with Sim() as sim, started(sim.path, "--record", self.rec, "--poll", "10") as server:
+            wait_for(lambda: os.path.isdir(self.rec) and self.rows() >= 3)
+            # Renamed away first so that the name goes at once: a recorder quick to
+            # reopen could otherwise fill the directory while rmtree empties it.
+            gone = self.rec + ".gone"
+            os.rename(self.rec, gone)
+            shutil.rmtree(gone)
+            resumed = wait_for(lambda: [line for line in server.err if line.startswith("Recording resumed: ")],
+                               timeout=60)
+            path = resumed[0][len("Recording resumed: "):]
+            self.assertEqual(os.path.dirname(path), self.rec)
+            self.assertRegex(os.path.basename(path), r"^varek-12345-\d{4}-\d\d-\d\d\.csv$")
+            wait_for(lambda: os.path.exists(path) and len(parsed_rows(path)) >= 3)
+            status, body = server.json("GET", "/v1/server")
+            recording = body["recording"]
+            self.assertEqual((status, recording["paused"], recording["reason"]), (200, False, None))
+            self.assertTrue(os.path.isfile(recording["file"]), recording)
+            self.assertEqual([line for line in server.err if line.startswith("Recording ")], resumed[:1])
+
 
 class Metrics(unittest.TestCase):
     def test_promtool_accepts_the_exposition(self):

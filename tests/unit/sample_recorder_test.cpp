@@ -132,7 +132,8 @@ TEST_F(RecorderTest, AFileWhereTheDirectoryShouldBePausesThenResumes) {
     // One report per pause, and nothing is tried again before the retry delay.
     EXPECT_FALSE(recorder.record(sampleAt(nearMidnight(100ms))));
     std::filesystem::remove(dir.path() / "rec");
-    now += 4s;
+    // A clock set back an hour does not hold the retry back for an hour.
+    now -= 1h;
     const auto resumed = recorder.record(sampleAt(nearMidnight(200ms)));
     ASSERT_TRUE(resumed);
     EXPECT_EQ(resumed->kind, RecorderEvent::Kind::resumed);
@@ -192,21 +193,134 @@ TEST_F(RecorderTest, AFileSizeLimitKeepsOnlyWholeRows) {
     EXPECT_EQ(contents(file), first);
 }
 
+// Rotation, removal and truncation under a running recorder: from the next check on,
+// rows go to the day's name again and a renamed file keeps only the rows before.
+TEST_F(RecorderTest, RowsFollowTheNameAfterTheFileIsMovedOrRemoved) {
+    const auto rec = dir.path() / "rec";
+    const auto file = rec / "varek-4242-2026-12-05.csv";
+    const auto rotated = rec / "varek-4242-2026-12-05.csv.1";
+    const auto other = dir.path() / "other";
+    const struct {
+        const char* name;
+        std::function<void()> act;
+        bool resumed;
+        std::filesystem::path now;      // where the day's name leads afterwards
+        std::filesystem::path before;   // where the row written before stays, if anywhere
+    } cases[] = {
+        {"directory removed", [&] { std::filesystem::remove_all(rec); }, true, file, {}},
+        {"file removed", [&] { std::filesystem::remove(file); }, true, file, {}},
+        {"file renamed", [&] { std::filesystem::rename(file, rotated); }, true, file, rotated},
+        {"renamed, new empty file",
+         [&] {
+             std::filesystem::rename(file, rotated);
+             std::ofstream created(file);
+         },
+         true, file, rotated},
+        {"truncated in place", [&] { std::filesystem::resize_file(file, 0); }, false, file, {}},
+        {"directory swapped for a link", [&] {
+             std::filesystem::rename(rec, dir.path() / "rec.old");
+             std::filesystem::create_directory(other);
+             std::filesystem::create_directory_symlink(other, rec);
+         }, true, other / file.filename(), dir.path() / "rec.old" / file.filename()},
+    };
+    const std::string header(SampleCsv::header);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(rec);
+        std::filesystem::remove_all(dir.path() / "rec.old");
+        std::filesystem::remove_all(other);
+        now = nearMidnight(-5s);
+        SampleRecorder recorder(options(&now));
+        ASSERT_FALSE(recorder.record(sampleAt(now, 1)));
+        c.act();
+        now += 1s;
+        const auto event = recorder.record(sampleAt(now, 2));
+        now += 1s;
+        EXPECT_FALSE(recorder.record(sampleAt(now, 3)));
+        ASSERT_EQ(event.has_value(), c.resumed);
+        if (event) {
+            EXPECT_EQ(event->kind, RecorderEvent::Kind::resumed);
+            EXPECT_EQ(event->file, file);
+        }
+        EXPECT_FALSE(recorder.paused());
+        EXPECT_EQ(contents(c.now),
+                  header + SampleCsv::row(sampleAt(now - 1s, 2)) + SampleCsv::row(sampleAt(now, 3)));
+        if (!c.before.empty()) {
+            EXPECT_EQ(contents(c.before), header + SampleCsv::row(sampleAt(now - 2s, 1)));
+        }
+    }
+}
+
+// A FIFO put where the open file was pauses without blocking; the retries go on past
+// midnight, and the new day's file resumes recording while the FIFO is left alone.
+TEST_F(RecorderTest, AFifoInPlaceOfTheFilePausesUntilTheNextDay) {
+    const auto file = dir.path() / "rec/varek-4242-2026-12-05.csv";
+    now = nearMidnight(-5s);
+    SampleRecorder recorder(options(&now));
+    ASSERT_FALSE(recorder.record(sampleAt(now)));
+    std::filesystem::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    now += 1s;
+    const auto paused = recorder.record(sampleAt(now));
+    ASSERT_TRUE(paused);
+    EXPECT_EQ(paused->kind, RecorderEvent::Kind::paused);
+    EXPECT_EQ(paused->file, file);
+    EXPECT_TRUE(recorder.paused());
+    now += 3s;
+    EXPECT_FALSE(recorder.record(sampleAt(now)));
+    EXPECT_TRUE(recorder.paused());
+    now += 3s;
+    const auto resumed = recorder.record(sampleAt(now));
+    ASSERT_TRUE(resumed);
+    EXPECT_EQ(resumed->kind, RecorderEvent::Kind::resumed);
+    EXPECT_EQ(resumed->file, dir.path() / "rec/varek-4242-2026-12-06.csv");
+    EXPECT_EQ(contents(resumed->file), std::string(SampleCsv::header) + SampleCsv::row(sampleAt(now)));
+    EXPECT_TRUE(std::filesystem::is_fifo(file));
+}
+
+// Retention deletes a regular file only when its whole name is this supply's file of
+// a real date older than the days kept.
 TEST_F(RecorderTest, KeepDaysDeletesOnlyOlderFilesOfThisSerial) {
+    const struct {
+        const char* name;
+        bool deleted;
+        bool directory = false;
+    } cases[] = {
+        {"varek-4242-2026-12-01.csv", true},
+        {"varek-4242-2024-02-29.csv", true},
+        {"varek-4242-2026-12-04.csv", false},
+        {"varek-777-2026-11-01.csv", false},
+        {"varek-04242-2026-11-01.csv", false},
+        {"notes.txt", false},
+        {"varek-4242-!!!!!!!!!!.csv", false},
+        {"varek-4242-2026-02-30.csv", false},
+        {"varek-4242-2025-02-29.csv", false},
+        {"varek-4242-2025-13-01.csv", false},
+        {"varek-4242-2025-00-01.csv", false},
+        {"varek-4242-2025-01-00.csv", false},
+        {"varek-4242-2025-1-011.csv", false},
+        {"varek-4242-2025+01-01.csv", false},
+        {"varek-4242-2025-01-0a.csv", false},
+        {"varek-4242-2026-12-01.csv.1", false},
+        {"varek-4242-2026-11-30.csv", false, true},
+    };
     const auto rec = dir.path() / "rec";
     std::filesystem::create_directories(rec);
-    for (const char* name : {"varek-4242-2026-12-01.csv", "varek-4242-2026-12-04.csv", "varek-777-2026-11-01.csv",
-                             "notes.txt"}) {
-        std::ofstream(rec / name) << "x\n";
+    for (const auto& c : cases) {
+        if (c.directory) {
+            std::filesystem::create_directory(rec / c.name);
+        } else {
+            std::ofstream(rec / c.name) << "x\n";
+        }
     }
     auto o = options(&now);
     o.keepDays = 1;
     SampleRecorder recorder(std::move(o));
     recorder.record(sampleAt(nearMidnight()));
-    EXPECT_FALSE(std::filesystem::exists(rec / "varek-4242-2026-12-01.csv"));
-    for (const char* name : {"varek-4242-2026-12-04.csv", "varek-777-2026-11-01.csv", "notes.txt",
-                             "varek-4242-2026-12-05.csv"}) {
-        EXPECT_TRUE(std::filesystem::exists(rec / name)) << name;
+    EXPECT_TRUE(std::filesystem::exists(rec / "varek-4242-2026-12-05.csv"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(std::filesystem::exists(rec / c.name), !c.deleted);
     }
 }
 

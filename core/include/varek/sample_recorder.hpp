@@ -23,7 +23,9 @@ struct RecorderEvent {
 
 /// Appends samples to one CSV file per UTC day, DIR/varek-<serial>-<YYYY-MM-DD>.csv,
 /// in the desktop export's format. Append-only: a file is never rewritten, only a
-/// row torn by a crash is cut off before appending. Not thread-safe: one caller.
+/// row torn by a crash is cut off before appending. Follows the name, not the open
+/// file: once renamed, removed or replaced, the name is opened again. Not
+/// thread-safe: one caller.
 class SampleRecorder {
 public:
     struct Options {
@@ -35,6 +37,8 @@ public:
         std::function<Timestamp()> clock = [] { return SystemClock::now(); };
         std::chrono::milliseconds syncInterval{1000};
         std::chrono::milliseconds retryDelay{3000};
+        /// How often the open file is compared with the file at its name.
+        std::chrono::milliseconds checkInterval{1000};
     };
 
     explicit SampleRecorder(Options options);
@@ -45,7 +49,8 @@ public:
 
     /// Appends one whole, flushed row to the file of the sample's UTC day (header
     /// first when the file is new). While paused, samples are dropped until the retry
-    /// delay has passed. Reports a change between recording and paused.
+    /// delay has passed. Reports a change between recording and paused, and a file
+    /// opened again at its name after the open one was moved away (resumed).
     std::optional<RecorderEvent> record(const PowerSample& sample);
     /// Syncs the open file to disk now.
     void sync() noexcept;
@@ -60,10 +65,11 @@ public:
 
 private:
     void openDay(const std::string& day);
+    bool followName(Timestamp now);
     void append(const std::string& text);
     void close() noexcept;
     void prune(const std::string& today);
-    std::optional<RecorderEvent> fail(const std::string& reason);
+    std::optional<RecorderEvent> fail(std::filesystem::path file, const std::string& reason);
 
     Options options_;
     int descriptor_ = -1;
@@ -73,6 +79,7 @@ private:
     bool dirty_ = false;
     Timestamp lastSync_{};
     Timestamp retryAt_{};
+    std::int64_t checkSlot_ = -1;
 };
 
 }  // namespace varek
