@@ -56,14 +56,14 @@ function durationText(seconds) {
   return hours ? hours + ":" + two(minutes) + ":" + two(whole % 60) : minutes + ":" + two(whole % 60);
 }
 
-function cellText(value, unit) { return typeof value === "number" ? String(value) : value === undefined ? "—" : String(value) + unit; }
+function cellText(value) { return value === undefined ? "—" : String(value); }
 
 function stepCells(step, index) {
   const until = step.until && typeof step.until === "object" ? Object.entries(step.until)[0] : null;
   const named = until && UNTIL[until[0]];
   return [
-    String(index + 1), cellText(step.voltage_V, ""), cellText(step.current_limit_A, ""), cellText(step.ramp_s, ""),
-    step.output === true ? "开启" : step.output === false ? "关闭" : "不变", cellText(step.hold_s, ""),
+    String(index + 1), cellText(step.voltage_V), cellText(step.current_limit_A), cellText(step.ramp_s),
+    step.output === true ? "开启" : step.output === false ? "关闭" : "不变", cellText(step.hold_s),
     !until ? "—" : named ? named[0] + " " + until[1] + " " + named[1] : JSON.stringify(step.until),
   ];
 }
@@ -170,7 +170,61 @@ function clearSequence() {
   showProfile();
 }
 
-// The plan: voltage on the left axis, current limit on the right, `until` holds hatched.
+// A round upper bound a little above `peak` (the desktop chart's rule).
+function roundTop(peak) {
+  const wanted = Math.max(peak * 1.1, 1);
+  const step = 10 ** Math.floor(Math.log10(wanted));
+  return [1, 2, 2.5, 5, 10].map((f) => f * step).find((v) => v >= wanted);
+}
+
+// Grid, value labels on both sides and the time labels.
+function drawPlanAxes(g, box, tops, total) {
+  const { left, right, top, bottom, ratio } = box;
+  g.strokeStyle = "rgba(255, 255, 255, 0.08)";
+  g.lineWidth = 1;
+  g.textBaseline = "middle";
+  for (let i = 0; i <= 4; i++) {
+    const y = bottom - ((bottom - top) * i) / 4;
+    g.beginPath(); g.moveTo(left, y); g.lineTo(right, y); g.stroke();
+    g.textAlign = "right";
+    g.fillStyle = COLOURS.voltage;
+    g.fillText(String(+(tops.v * i / 4).toFixed(2)), left - 6 * ratio, y);
+    g.textAlign = "left";
+    g.fillStyle = COLOURS.current;
+    g.fillText(String(+(tops.c * i / 4).toFixed(2)), right + 6 * ratio, y);
+  }
+  g.textBaseline = "top";
+  g.fillStyle = "rgb(138, 153, 173)";
+  for (let i = 0; i <= 4; i++) {
+    g.textAlign = i === 0 ? "left" : i === 4 ? "right" : "center";
+    g.fillText(durationText(+(total * i / 4).toFixed(1)), box.x(total * i / 4), bottom + 6 * ratio);
+  }
+}
+
+// The running step shaded; the hold of an `until` step hatched to its limit and marked.
+function drawPlanSteps(g, box, steps, current) {
+  const { top, bottom, ratio, x } = box;
+  steps.forEach((step, i) => {
+    if (i === current) {
+      g.fillStyle = "rgba(237, 242, 247, 0.08)";
+      g.fillRect(x(step.start), top, Math.max(1, x(step.end) - x(step.start)), bottom - top);
+    }
+    if (!step.until) return;
+    const from = x(step.rampEnd), to = Math.max(x(step.end), from + 1);
+    g.save();
+    g.beginPath(); g.rect(from, top, to - from, bottom - top); g.clip();
+    g.strokeStyle = "rgba(107, 168, 255, 0.3)";
+    for (let d = from - (bottom - top); d < to; d += 8 * ratio) {
+      g.beginPath(); g.moveTo(d, bottom); g.lineTo(d + (bottom - top), top); g.stroke();
+    }
+    g.restore();
+    g.fillStyle = COLOURS.power;
+    g.textAlign = "left";
+    g.fillText("直到", from + 4 * ratio, top + 4 * ratio);
+  });
+}
+
+// The plan: voltage on the left axis, current limit on the right.
 function drawPlan(current) {
   const canvas = $("planChart");
   const ratio = window.devicePixelRatio || 1;
@@ -180,54 +234,26 @@ function drawPlan(current) {
   const g = canvas.getContext("2d");
   g.clearRect(0, 0, width, height);
   g.font = 11 * ratio + "px sans-serif";
-  const left = 48 * ratio, right = width - 48 * ratio, top = 12 * ratio, bottom = height - 24 * ratio;
   const plan = seq.plan;
-  g.fillStyle = "rgb(138, 153, 173)";
   if (!plan) {
+    g.fillStyle = "rgb(138, 153, 173)";
     g.textAlign = "center";
     g.fillText("选择配置文件后显示计划", width / 2, height / 2);
     return;
   }
   const total = Math.max(plan.total, 0.001);
-  const roundTop = (peak) => { const want = Math.max(peak * 1.1, 1); const step = 10 ** Math.floor(Math.log10(want));
-    return [1, 2, 2.5, 5, 10].map((f) => f * step).find((v) => v >= want); };
-  const vTop = roundTop(Math.max(...plan.points.map((p) => p.v)));
-  const cTop = roundTop(Math.max(...plan.points.map((p) => p.c)));
-  const x = (t) => left + (t / total) * (right - left);
-  const yv = (v) => bottom - (v / vTop) * (bottom - top);
-  const yc = (c) => bottom - (c / cTop) * (bottom - top);
-  g.strokeStyle = "rgba(255, 255, 255, 0.08)";
-  g.lineWidth = 1;
-  g.textBaseline = "middle";
-  for (let i = 0; i <= 4; i++) {
-    const y = bottom - ((bottom - top) * i) / 4;
-    g.beginPath(); g.moveTo(left, y); g.lineTo(right, y); g.stroke();
-    g.textAlign = "right"; g.fillStyle = COLOURS.voltage; g.fillText(String(+(vTop * i / 4).toFixed(2)), left - 6 * ratio, y);
-    g.textAlign = "left"; g.fillStyle = COLOURS.current; g.fillText(String(+(cTop * i / 4).toFixed(2)), right + 6 * ratio, y);
-  }
-  g.textBaseline = "top";
-  g.fillStyle = "rgb(138, 153, 173)";
-  for (let i = 0; i <= 4; i++) {
-    g.textAlign = i === 0 ? "left" : i === 4 ? "right" : "center";
-    g.fillText(durationText(+(total * i / 4).toFixed(1)), x(total * i / 4), bottom + 6 * ratio);
-  }
-  plan.steps.forEach((step, i) => {
-    if (i === current) { g.fillStyle = "rgba(237, 242, 247, 0.08)"; g.fillRect(x(step.start), top, Math.max(1, x(step.end) - x(step.start)), bottom - top); }
-    if (!step.until) return;
-    const from = x(step.rampEnd), to = Math.max(x(step.end), from + 1);
-    g.save();
-    g.beginPath(); g.rect(from, top, to - from, bottom - top); g.clip();
-    g.strokeStyle = "rgba(107, 168, 255, 0.3)";
-    for (let d = from - (bottom - top); d < to; d += 8 * ratio) { g.beginPath(); g.moveTo(d, bottom); g.lineTo(d + (bottom - top), top); g.stroke(); }
-    g.restore();
-    g.fillStyle = COLOURS.power; g.textAlign = "left";
-    g.fillText("直到", from + 4 * ratio, top + 4 * ratio);
-  });
-  for (const [key, y] of [["v", yv], ["c", yc]]) {
+  const box = { left: 48 * ratio, right: width - 48 * ratio, top: 12 * ratio, bottom: height - 24 * ratio, ratio };
+  box.x = (t) => box.left + (t / total) * (box.right - box.left);
+  const peak = (key) => roundTop(Math.max(...plan.points.map((p) => p[key])));
+  const tops = { v: peak("v"), c: peak("c") };
+  drawPlanAxes(g, box, tops, total);
+  drawPlanSteps(g, box, plan.steps, current);
+  g.lineWidth = 2 * ratio;
+  for (const key of ["v", "c"]) {
+    const y = (value) => box.bottom - (value / tops[key]) * (box.bottom - box.top);
     g.strokeStyle = key === "v" ? COLOURS.voltage : COLOURS.current;
-    g.lineWidth = 2 * ratio;
     g.beginPath();
-    plan.points.forEach((p, i) => (i ? g.lineTo(x(p.t), y(p[key])) : g.moveTo(x(p.t), y(p[key]))));
+    plan.points.forEach((p, i) => (i ? g.lineTo(box.x(p.t), y(p[key])) : g.moveTo(box.x(p.t), y(p[key]))));
     g.stroke();
   }
 }

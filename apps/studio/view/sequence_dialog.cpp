@@ -266,7 +266,8 @@ void SequenceDialog::fillRecentMenu() {
     const QStringList paths = recentProfiles();
     for (const QString& path : paths) {
         QAction* open = recent_->addAction(path);
-        QObject::connect(open, &QAction::triggered, this, [this, path] { whenDiscardable([this, path] { loadFile(path); }); });
+        QObject::connect(open, &QAction::triggered, this,
+                         [this, path] { whenDiscardable([this, path] { loadFile(path); }); });
     }
     recent_->setEnabled(!paths.isEmpty());
 }
@@ -295,8 +296,10 @@ void SequenceDialog::replot() {
     measuredCurrent_.clear();
     QString total = QStringLiteral("计划总时长 —");
     if (shownPlan_) {
-        const bool until = std::any_of(shownPlan_->steps.begin(), shownPlan_->steps.end(), [](const auto& s) { return s.until; });
-        total = QStringLiteral("计划总时长 ") + durationText(shownPlan_->total) + (until ? QStringLiteral("（最长）") : QString());
+        const auto& steps = shownPlan_->steps;
+        const bool until = std::any_of(steps.begin(), steps.end(), [](const auto& step) { return step.until; });
+        total = QStringLiteral("计划总时长 ") + durationText(shownPlan_->total) +
+                (until ? QStringLiteral("（最长）") : QString());
     }
     ui::setTextIfChanged(total_, total);
 }

@@ -35,7 +35,9 @@ std::string stepLine(const StepDraft& step) {
     if (!step.voltage.empty()) field("voltage_V", value(step.voltage));
     if (!step.current.empty()) field("current_limit_A", value(step.current));
     if (!step.ramp.empty()) field("ramp_s", value(step.ramp));
-    if (step.output != StepDraft::Output::unchanged) field("output", step.output == StepDraft::Output::on ? "true" : "false");
+    if (step.output != StepDraft::Output::unchanged) {
+        field("output", step.output == StepDraft::Output::on ? "true" : "false");
+    }
     if (!step.hold.empty()) field("hold_s", value(step.hold));
     if (step.until != StepDraft::Until::none) {
         field("until", "{" + jsonString(untilKey(step.until)) + ": " + value(step.threshold) + "}");

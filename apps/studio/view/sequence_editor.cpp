@@ -163,7 +163,8 @@ void SequenceEditor::showRefusal(const ProfileRefusal* refusal) {
                                  : QString());
     name_->setToolTip(badName ? QString::fromStdString(refusal->message) : QString());
     if (refusal && refusal->step) {
-        model_->setMark(static_cast<int>(*refusal->step), columnOf(refusal->field), QString::fromStdString(refusal->message));
+        model_->setMark(static_cast<int>(*refusal->step), columnOf(refusal->field),
+                        QString::fromStdString(refusal->message));
     } else {
         model_->setMark(-1, -1, {});
     }

@@ -34,7 +34,8 @@ void SequenceWatch::heard() {
         ended_.reset();
     }
     // The news left the runner when the step began; its elapsed time covers the hop here.
-    const auto began = now - std::chrono::duration_cast<SystemClock::duration>(std::chrono::duration<double>(news->stepElapsed));
+    const auto began =
+        now - std::chrono::duration_cast<SystemClock::duration>(std::chrono::duration<double>(news->stepElapsed));
     stepStarts_.resize(std::max(stepStarts_.size(), news->step), began);
     stepStarts_[news->step - 1] = began;
 }
@@ -62,8 +63,9 @@ QString SequenceWatch::clockText(double seconds) {
     const long long hours = whole / 3600;
     const long long minutes = whole / 60 % 60;
     const long long rest = whole % 60;
-    if (hours > 0) return QStringLiteral("%1:%2:%3").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(rest, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1:%2").arg(minutes).arg(rest, 2, 10, QLatin1Char('0'));
+    const QChar zero = QLatin1Char('0');
+    if (hours > 0) return QStringLiteral("%1:%2:%3").arg(hours).arg(minutes, 2, 10, zero).arg(rest, 2, 10, zero);
+    return QStringLiteral("%1:%2").arg(minutes).arg(rest, 2, 10, zero);
 }
 
 }  // namespace varek
