@@ -1,13 +1,16 @@
 // Feeds arbitrary bytes to the two automation body parsers (profiles and setpoint
 // requests): they may only refuse with VarekError::invalid, and whatever they accept
-// must keep the limits that the runner and the supply rely on.
+// must keep the limits that the runner and the supply rely on. The editor's check
+// must agree with the parser, and a plan's time must never run backwards.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <variant>
 
 #include "varek/automation_api.hpp"
 #include "varek/error.hpp"
+#include "varek/sequence_plan.hpp"
 #include "varek/sequence_profile.hpp"
 
 namespace {
@@ -30,6 +33,31 @@ void checkProfile(const SequenceProfile& profile) {
     }
 }
 
+void checkPlan(const SequenceProfile& profile) {
+    const SequencePlan plan = SequencePlan::of(profile);
+    if (plan.steps.size() != profile.steps.size() || plan.points.empty()) std::abort();
+    for (std::size_t i = 1; i < plan.points.size(); ++i) {
+        if (plan.points[i].time < plan.points[i - 1].time) std::abort();
+    }
+    if (plan.points.back().time != plan.total) std::abort();
+}
+
+/// `check` accepts what `parse` accepts and refuses with the same message otherwise.
+void checkAgreement(std::string_view bytes) {
+    const ProfileCheck checked = SequenceProfile::check(bytes, ceilings);
+    try {
+        const SequenceProfile parsed = SequenceProfile::parse(bytes, ceilings);
+        if (!std::holds_alternative<SequenceProfile>(checked) || std::get<SequenceProfile>(checked) != parsed) {
+            std::abort();
+        }
+        checkPlan(parsed);
+    } catch (const VarekError& error) {
+        const auto* refusal = std::get_if<ProfileRefusal>(&checked);
+        if (!refusal || refusal->message != error.text()) std::abort();
+        if (refusal->step && *refusal->step >= SequenceProfile::stepLimit) std::abort();
+    }
+}
+
 template <typename Parse>
 void expectOnlyInvalid(Parse parse) {
     try {
@@ -44,6 +72,7 @@ void expectOnlyInvalid(Parse parse) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     expectOnlyInvalid([&] { checkProfile(SequenceProfile::parse(bytes, ceilings)); });
+    checkAgreement(bytes);
     expectOnlyInvalid([&] {
         const SetpointRequest request = SetpointRequest::parse(bytes, ceilings);
         if (!request.voltage && !request.current) std::abort();

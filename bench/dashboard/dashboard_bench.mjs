@@ -51,7 +51,7 @@ const browser = await chromium.launch({ executablePath: "/usr/bin/chromium", hea
 try {
   // Transfer size: every response of a page load, as sent and gzip-compressed.
   let raw = 0, gzipped = 0;
-  for (const file of ["", "app.js", "app.css"]) {
+  for (const file of ["", "app.js", "sequence.js", "app.css"]) {
     const body = Buffer.from(await (await fetch(base + file)).arrayBuffer());
     raw += body.length;
     gzipped += zlib.gzipSync(body, { level: 9 }).length;

@@ -179,6 +179,41 @@ async function run() {
     await waitFor(async () => Number(await text(page, "voltageValue")) > 0, "output voltage rising");
     await page.screenshot({ path: path.join(SHOTS, "dashboard-desktop.png"), fullPage: true });
 
+    // The sequence panel: a refused profile shows the server's message as it is.
+    const profile = (body) => ({ name: "profile.json", mimeType: "application/json",
+      buffer: Buffer.from(JSON.stringify(body)) });
+    await page.setInputFiles("#profileInput", profile({ name: "坏", on_end: "off", steps: [{ hold_s: 1 }, { voltage_V: 61 }] }));
+    await waitFor(async () => (await text(page, "profileName")) === "“坏” · 2 步", "the bad profile's name");
+    await page.click("#profileStart");
+    await waitFor(async () => (await text(page, "runMessage")) ===
+      "step 2: voltage_V must be a number from 0 to 60 with at most two decimals", "the server's refusal");
+    check((await text(page, "runState")) === "尚未运行", "nothing ran");
+
+    // A valid one: its steps and plan, then the run. Step 2 switches the output off and
+    // waits for the voltage to come back, which only the test's front-panel switch does.
+    await page.setInputFiles("#profileInput", profile({ name: "浏览器序列", on_end: "keep", steps: [
+      { voltage_V: 5, current_limit_A: 1, output: true, hold_s: 0.5 },
+      { output: false, hold_s: 120, until: { voltage_above_V: 1 } },
+      { voltage_V: 3, ramp_s: 0.5, hold_s: 0.5 }] }));
+    await waitFor(async () => (await text(page, "profileName")) === "“浏览器序列” · 3 步", "the profile's name");
+    check(await page.locator("#profileSteps tbody tr").count() === 3, "one row a step");
+    check((await page.locator("#profileSteps tbody tr").nth(1).textContent()) === "2———关闭120电压高于 1 V",
+      "the second step's cells");
+    check((await text(page, "planTotal")) === "计划总时长 2:01（最长）", "the planned total");
+    check((await text(page, "runMessage")) === "", "the refusal cleared");
+    await page.click("#profileStart");
+    await waitFor(async () => (await text(page, "runStep")) === "步骤 2/3", "the run at step 2");
+    check((await page.locator("#runState").getAttribute("data-state")) === "running", "running");
+    check(await page.locator("#profileSteps tbody tr").nth(1).evaluate((row) => row.classList.contains("current")),
+      "the running step marked");
+    check(await page.locator("#profileStop").isEnabled(), "stop offered");
+    await page.locator("#sequencePanel").screenshot({ path: path.join(SHOTS, "dashboard-sequence.png") });
+    await sim.command("set 18 1");
+    await waitFor(async () => (await page.locator("#runState").getAttribute("data-state")) === "finished",
+      "the run finished");
+    check((await text(page, "runStep")) === "步骤 3/3", "the last step shown");
+    check((await sim.command("get 8")) === "300", "the last step's setpoint reached the supply");
+
     // Phone width: one column.
     await page.setViewportSize({ width: 390, height: 844 });
     await waitFor(async () => {

@@ -1,5 +1,6 @@
 # Desktop application: the Y-range rule and the chart's span arithmetic (pure), the
-# dashboard driven through Qt Test against a simulated supply on a real pseudo-terminal,
+# dashboard and the control menu (sequence editor, presets) driven through Qt Test
+# against a simulated supply on a real pseudo-terminal,
 # and the trend chart's hover, zoom and pan over a history fed to the model, offscreen.
 if(VAREK_BUILD_APP AND TARGET varek-studio-view)
   find_package(Qt6 REQUIRED COMPONENTS Test)
@@ -12,7 +13,9 @@ if(VAREK_BUILD_APP AND TARGET varek-studio-view)
                  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots")
   varek_add_test(NAME studio_automation_test SOURCES gui/automation_test.cpp gui/qt_test_main.cpp
                  LIBS varek-studio-view varek-sim-lib Qt6::Test
-                 LABELS gui integration TIMEOUT 600 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+                 LABELS gui integration TIMEOUT 600
+                 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots"
+                             "VAREK_EXAMPLES_DIR=${PROJECT_SOURCE_DIR}/examples")
   varek_add_test(NAME studio_trend_interaction_test SOURCES gui/trend_interaction_test.cpp gui/qt_test_main.cpp
                  LIBS varek-studio-view Qt6::Test LABELS gui
                  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots")

@@ -37,6 +37,7 @@ class Page(unittest.TestCase):
         cases = [("/ui/", "text/html; charset=utf-8", b"<!doctype html>"),
                  ("/ui/index.html", "text/html; charset=utf-8", b"<!doctype html>"),
                  ("/ui/app.js", "text/javascript; charset=utf-8", b"// The dashboard"),
+                 ("/ui/sequence.js", "text/javascript; charset=utf-8", b"// The sequence panel"),
                  ("/ui/app.css", "text/css; charset=utf-8", b":root {")]
         for path, kind, start in cases:
             with self.subTest(path=path):

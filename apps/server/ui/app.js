@@ -22,6 +22,7 @@ const state = {
   busy: false,
   actions: 0,  // confirmed writes so far
   confirmedAt: -Infinity,  // performance.now() of the latest confirmed write
+  setpoints: null,  // {voltage, current} of the latest sample: where a plan's first ramp starts
 };
 
 class ApiError extends Error {
@@ -52,7 +53,8 @@ async function api(method, path, body) {
   try {
     response = await fetch(path, {
       method, headers, cache: "no-store", credentials: "omit",
-      body: body === undefined ? undefined : JSON.stringify(body),
+      // A string (a profile file) goes as it is, so that the server judges what was picked.
+      body: body === undefined ? undefined : typeof body === "string" ? body : JSON.stringify(body),
     });
   } catch (e) {
     throw new ApiError(0, null);
@@ -89,7 +91,9 @@ function clearReadings() {
   $("applyButton").disabled = true;
   $("sequenceStop").hidden = true;
   state.points = [];
+  state.setpoints = null;
   drawChart();
+  clearSequence();
 }
 
 // `stale`: a write was confirmed while this sample was on its way, so its output
@@ -108,6 +112,7 @@ function showSample(sample, stale) {
     $("currentSetNow").textContent = "读回 " + fixed2(sample.current_limit_A) + " A";
   }
   $("applyButton").disabled = state.busy;
+  state.setpoints = { voltage: sample.voltage_set_V, current: sample.current_limit_A };
   const t = Date.parse(sample.time) / 1000;
   const last = state.points[state.points.length - 1];
   if (!last || t > last.t) {
@@ -238,6 +243,7 @@ async function begin() {
   }
   loop(readLatest, (ok) => (ok ? state.periodMs : Math.min(state.periodMs, 250)));
   loop(readServer, () => 1000);
+  loop(readSequence, sequencePeriod);
   readHistory().catch(() => {});
 }
 

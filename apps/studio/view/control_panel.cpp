@@ -8,6 +8,7 @@
 #include "icons.hpp"
 #include "palette.hpp"
 #include "power_model.hpp"
+#include "sequence_watch.hpp"
 #include "varek/format.hpp"
 #include "view_state.hpp"
 #include "widgets.hpp"
@@ -73,6 +74,15 @@ ControlPanel::ControlPanel(PowerModel& model, QWidget* parent) : QWidget(parent)
     auto* hint = ui::label(QStringLiteral("应用设定后保持当前输出开关状态"), ui::font(9), palette::muted());
     hint->setAlignment(Qt::AlignHCenter);
     body->addWidget(hint);
+
+    watch_ = new SequenceWatch(model_, this);
+    sequenceLine_ = ui::label(QString(), ui::font(11, QFont::Medium), palette::current());
+    sequenceLine_->setObjectName(QStringLiteral("sequenceLine"));
+    sequenceLine_->setWordWrap(true);
+    sequenceLine_->setStyleSheet(QStringLiteral("QLabel { border: 1px solid %1; border-radius: 6px; padding: 5px 8px; }")
+                                     .arg(palette::css(palette::faded(palette::current(), 0.5))));
+    sequenceLine_->hide();
+    body->addWidget(sequenceLine_);
     body->addStretch();
 }
 
@@ -125,6 +135,18 @@ void ControlPanel::sync() {
         outputButton_->setProperty("iconTint", palette::css(tint));
         outputButton_->setIcon(icons::icon(icons::Symbol::power, palette::textOn(tint)));
     }
+    syncSequenceLine();
+}
+
+void ControlPanel::syncSequenceLine() {
+    const auto live = model_.liveSequenceProgress();
+    const bool running = live && live->state == SequenceProgress::State::running;
+    if (running) {
+        ui::setTextIfChanged(sequenceLine_, QStringLiteral("序列「") + QString::fromStdString(live->name) +
+                                                QStringLiteral("」 · 步骤 %1/%2 · ").arg(live->step).arg(live->steps) +
+                                                SequenceWatch::clockText(watch_->elapsed()));
+    }
+    if (sequenceLine_->isVisibleTo(this) != running) sequenceLine_->setVisible(running);
 }
 
 void ControlPanel::switchOutput() {

@@ -9,8 +9,10 @@ class QPushButton;
 namespace varek {
 
 class PowerModel;
+class SequenceWatch;
 
-/// Setpoint fields bound to the drafts, the apply button and the output switch.
+/// Setpoint fields bound to the drafts, the apply button and the output switch; while a
+/// sequence runs, a line with its name, step and elapsed time.
 class ControlPanel : public QWidget {
 public:
     static constexpr int fixedWidth = 285;
@@ -22,6 +24,7 @@ private:
     QWidget* buildSetpoint(const QString& title, const QString& unit, const QString& range, QLineEdit*& field,
                            const char* objectName);
     void switchOutput();
+    void syncSequenceLine();
 
     PowerModel& model_;
     QWidget* voltageBlock_ = nullptr;
@@ -31,6 +34,8 @@ private:
     QPushButton* applyButton_ = nullptr;
     QLabel* outputState_ = nullptr;
     QPushButton* outputButton_ = nullptr;
+    QLabel* sequenceLine_ = nullptr;
+    SequenceWatch* watch_ = nullptr;
 };
 
 }  // namespace varek

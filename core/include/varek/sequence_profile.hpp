@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "varek/device.hpp"
@@ -39,6 +40,21 @@ struct SequenceStep {
     friend bool operator==(const SequenceStep&, const SequenceStep&) = default;
 };
 
+/// Why a profile text is refused, and where, so that an editor can mark the place.
+struct ProfileRefusal {
+    std::string message;              ///< the text `SequenceProfile::parse` throws
+    std::optional<std::size_t> step;  ///< the step the message names, from 0
+    /// The field the message is about ("name", "voltage_V", "until", "until.current_below_A", ...);
+    /// empty when it names none (not JSON, too large, or a step that is not an object).
+    std::string field;
+
+    friend bool operator==(const ProfileRefusal&, const ProfileRefusal&) = default;
+};
+
+struct SequenceProfile;
+/// A validated profile, or why it is refused.
+using ProfileCheck = std::variant<SequenceProfile, ProfileRefusal>;
+
 /// A timed profile, validated whole before anything runs.
 struct SequenceProfile {
     /// Longest profile text in bytes (the HTTP body limit).
@@ -59,6 +75,11 @@ struct SequenceProfile {
     /// VarekError::invalid with a message naming the field, and "step N" (from 1)
     /// for an error inside a step.
     static SequenceProfile parse(std::string_view text, const SafetyCeilings& ceilings = {});
+    /// The same validation without throwing: the profile, or the refusal `parse` would
+    /// throw with the step and field it names.
+    static ProfileCheck check(std::string_view text, const SafetyCeilings& ceilings = {});
+
+    friend bool operator==(const SequenceProfile&, const SequenceProfile&) = default;
 };
 
 }  // namespace varek
