@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <csignal>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -18,20 +19,18 @@
 #include <string_view>
 #include <thread>
 
-#include "dashboard_api.hpp"
 #include "dashboard_page.hpp"
-#include "headless_api.hpp"
-#include "service.hpp"
-#include "audit.hpp"
-#include "server_automation.hpp"
+#include "service_options.hpp"
+#include "varek/api_bodies.hpp"
 #include "varek/control_server.hpp"
-#include "varek/device_worker.hpp"
+#include "varek/metrics_server.hpp"
 #include "varek/platform.hpp"
 #include "varek/protocol.hpp"
 #include "varek/safety_ceilings.hpp"
-#include "varek/scpi_instrument.hpp"
 #include "varek/scpi_server.hpp"
 #include "varek/serial_session.hpp"
+#include "varek/supply_api.hpp"
+#include "varek/supply_engine.hpp"
 
 namespace {
 
@@ -224,43 +223,80 @@ ListenerCallback metricsEvents(ExitRequest& exitRequest) {
     };
 }
 
+std::string recorderLine(const RecorderEvent& event) {
+    if (event.kind == RecorderEvent::Kind::resumed) return "Recording resumed: " + event.file.string();
+    return "Recording paused: " + event.file.string() + ": " + event.reason + " (retrying every few seconds)";
+}
+
+/// What varek-server's engine reports goes to standard error, one whole line each.
+SupplyEngine::Events engineEvents() {
+    const auto line = [](const std::string& text) { writeLine(stderr, text); };
+    return {line, line, [](const RecorderEvent& event) { writeLine(stderr, recorderLine(event)); }, {}, {}};
+}
+
+/// varek-server's part of its supply's API: the ten-key status body, read afresh.
+SupplyApi::Policy serverPolicy(SupplyEngine& engine, const DeviceIdentity& identity) {
+    SupplyApi::Policy policy;
+    policy.status = [&engine, identity](ControlResponder responder) {
+        engine.readSample([gone = responder.goneCheck()] { return !gone(); },
+                          [identity, responder](const SupplyEngine::WriteOutcome& outcome) {
+                              responder.reply(outcome.sample
+                                                  ? ControlHTTPReply(200, statusBody(*outcome.sample, identity, false))
+                                                  : unavailable());
+                          });
+    };
+    policy.confirmedBody = [identity](const PowerSample& confirmed) { return statusBody(confirmed, identity, true); };
+    policy.dashboard = true;
+    return policy;
+}
+
+/// What a scrape reports: the engine's values and the listeners' counters.
+std::string exposition(const SupplyEngine& engine, const ControlServer* control, const SCPIServer* scpi) {
+    MetricsSnapshot snapshot = engine.metrics();
+    if (control) snapshot.httpRequests = control->replyCounts();
+    if (scpi) snapshot.scpiConnections = scpi->connections();
+    return metricsExposition(snapshot);
+}
+
+/// Polling, recording and supervision as the options ask.
+void leaveRunning(const Options& options, SupplyEngine& engine, const DeviceIdentity& identity) {
+    engine.supervise({options.path, baud, station, identity});
+    if (const auto rate = options.service.pollRate()) engine.feed().poll(*rate);
+    if (options.service.recordDirectory) {
+        // A file size limit must fail the write (EFBIG) rather than end the process.
+        std::signal(SIGXFSZ, SIG_IGN);
+        SampleRecorder::Options recording;
+        recording.directory = *options.service.recordDirectory;
+        recording.serial = identity.serial;
+        recording.keepDays = options.service.recordDays;
+        engine.feed().startRecording(std::move(recording), [](const RecorderEvent& event) {
+            writeLine(stderr, recorderLine(event));
+        });
+    }
+}
+
 /// Everything after a successful connect: the servers, the banner, the wait and an
 /// orderly shutdown. Returns the exit code; the session is closed on every path.
-int serve(const Options& options, SerialSession& session, const DeviceIdentity& identity, ExitRequest& exitRequest,
+int serve(const Options& options, SupplyEngine& engine, const DeviceIdentity& identity, ExitRequest& exitRequest,
           SignalWatcher& signals) {
-    DeviceWorker worker("VAREK.Device");
-    session.limitSetpoints(options.ceilings);
-    HeadlessAPI api(session, identity, worker, [](const std::string& line) { writeLine(stderr, line); });
-    Service service(options.service, session, worker, {options.path, baud, station, identity},
-                    [](const std::string& line) { writeLine(stderr, line); });
-    ServerAutomation automation(session, identity, worker, options.ceilings, api,
-                                [](const std::string& line) { writeLine(stderr, line); });
-    DashboardAPI dashboard(service, automation, identity, options.ceilings);
+    engine.serve(identity);
+    engine.setCeilings(options.ceilings);
+    SupplyApi api(engine, serverPolicy(engine, identity));
     std::unique_ptr<ControlServer> control;
     std::unique_ptr<SCPIServer> scpi;
+    std::unique_ptr<MetricsServer> metrics;
     int code = 1;
     try {
+        leaveRunning(options, engine, identity);
         control = std::make_unique<ControlServer>(
             options.httpPort,
-            [&api, &automation, &dashboard](const ControlHTTPRequest& request, ControlResponder responder) {
-                if (dashboard.handle(request, responder)) return;
-                if (!automation.handle(request, responder)) api.handle(request, std::move(responder));
+            [&api](const ControlHTTPRequest& request, ControlResponder responder) {
+                api.handle(request, std::move(responder));
             });
         control->serveStatic(std::string(dashboardPrefix), dashboardFiles());
         control->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) control->start(apiEvents(exitRequest));
-        scpi = std::make_unique<SCPIServer>(
-            options.scpiPort,
-            SCPIServer::PeerFactory([&session, identity, ceilings = options.ceilings](const std::string& peer) {
-                auto instrument = std::make_unique<SCPIInstrument>(session, identity, ceilings);
-                instrument->setAudit(
-                    [peer](const std::string& asked, bool confirmed, const std::string& why) {
-                        writeLine(stderr, auditLine("SCPI", peer, asked, confirmed, why));
-                    },
-                    "SCPI " + (peer.empty() ? std::string("-") : peer));
-                return instrument;
-            }),
-            [&worker](std::function<void(bool)> job) { return worker.post(std::move(job)); });
+        scpi = std::make_unique<SCPIServer>(options.scpiPort, engine.instruments(), engine.dispatch());
         scpi->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) {
             scpi->start(scpiEvents(exitRequest));
@@ -268,7 +304,13 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
             if (options.service.bindAddress != ServiceOptions::anyAddress) {
                 writeLine(stderr, "Listening on " + options.service.bindAddress + " only");
             }
-            service.start(control.get(), scpi.get(), metricsEvents(exitRequest));
+            if (options.service.metricsPort) {
+                metrics = std::make_unique<MetricsServer>(
+                    *options.service.metricsPort,
+                    [&engine, &control, &scpi] { return exposition(engine, control.get(), scpi.get()); },
+                    options.service.bindAddress);
+                metrics->start(metricsEvents(exitRequest));
+            }
         }
         signals.started();
         code = exitRequest.wait();
@@ -279,17 +321,13 @@ int serve(const Options& options, SerialSession& session, const DeviceIdentity& 
         code = exitRequest.wait();
     }
     // A running sequence ends here without a write, and none starts again.
-    automation.close();
-    // Stop taking work, then make the session refuse every further transaction:
-    // queued requests fail at once instead of reaching the supply during shutdown.
+    engine.closeSequences();
+    // Stop taking work; then the engine refuses every further transaction, so queued
+    // requests fail at once instead of reaching the supply during shutdown.
     if (control) control->stop();
     if (scpi) scpi->stop();
-    service.stopListening();
-    session.refuseTransactions();
-    service.stop();
-    worker.stop();
-    automation.join();
-    session.disconnect();
+    if (metrics) metrics->stop();
+    engine.close();
     scpi.reset();
     control.reset();
     return code;
@@ -304,7 +342,8 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits the mask.
     platform::blockShutdownSignals();
 
-    SerialSession session;
+    SupplyEngine engine(engineEvents());
+    SerialSession& session = engine.session();
     ExitRequest exitRequest;
     SignalWatcher signals(exitRequest, session);
     DeviceIdentity identity;
@@ -319,7 +358,7 @@ int main(int argc, char** argv) {
         writeLine(stderr, error.what());
         return 1;
     }
-    const int code = serve(*options, session, identity, exitRequest, signals);
+    const int code = serve(*options, engine, identity, exitRequest, signals);
     session.disconnect();
     std::fflush(stdout);
     std::fflush(stderr);

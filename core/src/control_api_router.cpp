@@ -4,27 +4,35 @@
 
 namespace varek {
 
-const ControlApiRouter& ControlApiRouter::standard() {
-    static const ControlApiRouter router({
-        {"/v1/status", "GET", ApiRoute::status},
-        {"/v1/output/on", "POST", ApiRoute::outputOn},
-        {"/v1/output/off", "POST", ApiRoute::outputOff},
-    });
+namespace {
+
+const std::vector<ControlApiRouter::Entry> supplyRoutes{
+    {"/v1/status", "GET", ApiRoute::status},
+    {"/v1/output/on", "POST", ApiRoute::outputOn},
+    {"/v1/output/off", "POST", ApiRoute::outputOff},
+    {"/v1/setpoints", "POST", ApiRoute::setpoints},
+    {"/v1/sample", "GET", ApiRoute::sample},
+    // POST first: the 405 of /v1/sequence names the method that starts a run.
+    {"/v1/sequence", "POST", ApiRoute::sequenceStart},
+    {"/v1/sequence", "GET", ApiRoute::sequenceProgress},
+    {"/v1/sequence/stop", "POST", ApiRoute::sequenceStop},
+};
+
+}  // namespace
+
+const ControlApiRouter& ControlApiRouter::supply() {
+    static const ControlApiRouter router(supplyRoutes);
     return router;
 }
 
-const ControlApiRouter& ControlApiRouter::automation() {
-    static const ControlApiRouter router({
-        {"/v1/status", "GET", ApiRoute::status},
-        {"/v1/output/on", "POST", ApiRoute::outputOn},
-        {"/v1/output/off", "POST", ApiRoute::outputOff},
-        {"/v1/setpoints", "POST", ApiRoute::setpoints},
-        {"/v1/sample", "GET", ApiRoute::sample},
-        // POST first: the 405 of /v1/sequence names the method that starts a run.
-        {"/v1/sequence", "POST", ApiRoute::sequenceStart},
-        {"/v1/sequence", "GET", ApiRoute::sequenceProgress},
-        {"/v1/sequence/stop", "POST", ApiRoute::sequenceStop},
-    });
+const ControlApiRouter& ControlApiRouter::supplyWithDashboard() {
+    static const ControlApiRouter router([] {
+        auto table = supplyRoutes;
+        table.insert(table.end(), {{"/v1/latest", "GET", ApiRoute::latest},
+                                   {"/v1/history", "GET", ApiRoute::history},
+                                   {"/v1/server", "GET", ApiRoute::server}});
+        return table;
+    }());
     return router;
 }
 

@@ -46,6 +46,8 @@ VarekError VarekError::unsupported(std::uint16_t model) { return {Case::unsuppor
 VarekError VarekError::timeout() { return {Case::timeout, {}, 0}; }
 VarekError VarekError::crc() { return {Case::crc, {}, 0}; }
 VarekError VarekError::readback() { return {Case::readback, {}, 0}; }
+VarekError VarekError::disconnected() { return io("串口已断开。"); }
+
 VarekError VarekError::identityChanged() { return {Case::identityChanged, {}, 0}; }
 
 }  // namespace varek

@@ -52,7 +52,7 @@ struct Poller::State {
         return worker.post([self](bool run) {
             Result outcome;
             if (!run) {
-                outcome.error = VarekError::io("串口已断开。");
+                outcome.error = VarekError::disconnected();
             } else {
                 {
                     std::lock_guard lock(self->mutex);

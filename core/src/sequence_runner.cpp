@@ -32,7 +32,7 @@ public:
     }
 };
 
-VarekError lineClosed() { return VarekError::io("串口已断开。"); }
+VarekError lineClosed() { return VarekError::disconnected(); }
 
 std::string describe(const std::exception& error) {
     if (const auto* varek = dynamic_cast<const VarekError*>(&error)) return varek->description();

@@ -106,7 +106,7 @@ std::vector<std::string> SerialSession::ports(const std::string& directory) {
 DeviceIdentity SerialSession::connect(const std::string& path, int baud, std::uint8_t station) {
     std::lock_guard lock(mutex_);
     closeLocked();
-    if (refusing_) throw VarekError::io("串口已断开。");
+    if (refusing_) throw VarekError::disconnected();
     Modbus::validateStation(station);
     if (!lineSpeed(baud)) throw VarekError::invalid("不支持的波特率。");
 
@@ -246,7 +246,7 @@ void SerialSession::confirmIdentityLocked() {
 }
 
 Bytes SerialSession::exchangeLocked(const Bytes& request) {
-    if (descriptor_ < 0 || refusing_) throw VarekError::io("串口已断开。");
+    if (descriptor_ < 0 || refusing_) throw VarekError::disconnected();
     if (::tcflush(descriptor_, TCIFLUSH) != 0) throw VarekError::ioErrno("串口已不可用", errno);
     const auto deadline = SteadyClock::now() + transactionDeadline;
 
@@ -275,7 +275,7 @@ Bytes SerialSession::exchangeLocked(const Bytes& request) {
 std::optional<Bytes> SerialSession::receiveLocked(FrameBuffer& buffer, std::uint8_t function,
                                                   std::chrono::steady_clock::time_point deadline) {
     // A shutdown does not wait out a silent supply's deadline.
-    if (refusing_) throw VarekError::io("串口已断开。");
+    if (refusing_) throw VarekError::disconnected();
     pollfd fd{descriptor_, POLLIN, 0};
     const int ready = ::poll(&fd, 1, waitSliceMs(deadline));
     if (ready < 0) {
@@ -383,7 +383,8 @@ PowerSample SerialSession::verifiedRecoverySample(const DeviceIdentity& expected
 
 PowerSample SerialSession::setValuesLocked(std::uint16_t voltage, std::uint16_t current, int kept) {
     if (voltage > Supply::voltageCentiMax || current > Supply::currentCentiMax) {
-        throw VarekError::invalid(std::string(Supply::designation) + " 范围为 0–60V、0–30A。");
+        throw VarekError::invalid(std::string(Supply::designation) + " 范围为 0–" + Supply::wholeLimit(true) + "V、0–" +
+                                  Supply::wholeLimit(false) + "A。");
     }
     refuseAboveCeilings(voltage, current, kept);
     proveBeforeWriteLocked();
@@ -401,7 +402,7 @@ PowerSample SerialSession::setValues(std::uint16_t voltage, std::uint16_t curren
 
 PowerSample SerialSession::setVoltage(std::uint16_t voltage) {
     std::lock_guard lock(mutex_);
-    if (voltage > Supply::voltageCentiMax) throw VarekError::invalid("Voltage outside 0-60V");
+    if (voltage > Supply::voltageCentiMax) throw VarekError::invalid("Voltage outside 0-" + Supply::wholeLimit(true) + "V");
     refuseAboveCeilings(voltage, 0, 0);
     proveBeforeWriteLocked();
     const auto setpoints = readRegistersLocked(Register::voltageSet, 2);
@@ -410,7 +411,7 @@ PowerSample SerialSession::setVoltage(std::uint16_t voltage) {
 
 PowerSample SerialSession::setCurrent(std::uint16_t current) {
     std::lock_guard lock(mutex_);
-    if (current > Supply::currentCentiMax) throw VarekError::invalid("Current outside 0-30A");
+    if (current > Supply::currentCentiMax) throw VarekError::invalid("Current outside 0-" + Supply::wholeLimit(false) + "A");
     refuseAboveCeilings(0, current, 0);
     proveBeforeWriteLocked();
     const auto setpoints = readRegistersLocked(Register::voltageSet, 2);

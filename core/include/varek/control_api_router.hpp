@@ -18,6 +18,9 @@ enum class ApiRoute {
     sequenceStart,
     sequenceProgress,
     sequenceStop,
+    latest,
+    history,
+    server,
 };
 
 /// Route matching shared by every host of the control API: exact path first, then
@@ -35,11 +38,11 @@ public:
         std::optional<ControlHTTPReply> reply;
     };
 
-    /// GET /v1/status, POST /v1/output/on, POST /v1/output/off.
-    static const ControlApiRouter& standard();
-    /// The standard table plus POST /v1/setpoints, GET /v1/sample, POST and GET
-    /// /v1/sequence and POST /v1/sequence/stop.
-    static const ControlApiRouter& automation();
+    /// Every supply's routes: GET /v1/status, POST /v1/output/on and /off, POST
+    /// /v1/setpoints, GET /v1/sample, POST and GET /v1/sequence, POST /v1/sequence/stop.
+    static const ControlApiRouter& supply();
+    /// The same plus what a dashboard watches: GET /v1/latest, /v1/history and /v1/server.
+    static const ControlApiRouter& supplyWithDashboard();
     explicit ControlApiRouter(std::vector<Entry> table);
 
     /// Paths are exact (no query, no trailing slash); a known path with another

@@ -28,6 +28,10 @@ inline constexpr unsigned stationMax = 247;
 inline constexpr bool validStation(long long station) noexcept {
     return station >= stationMin && station <= stationMax;
 }
+/// The upper end of a setpoint's range in whole units, as messages name it ("60", "30").
+inline std::string wholeLimit(bool voltage) {
+    return std::to_string((voltage ? voltageCentiMax : currentCentiMax) / 100);
+}
 }  // namespace Supply
 
 /// Identity block of the supply: registers 0..3.

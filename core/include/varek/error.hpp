@@ -23,6 +23,8 @@ public:
     static VarekError exception(std::uint8_t code);
     /// The identity names a model other than the supported one.
     static VarekError unsupported(std::uint16_t model);
+    /// `io` "串口已断开。": no open port, or device work that will never get its turn.
+    static VarekError disconnected();
     static VarekError timeout();
     static VarekError crc();
     static VarekError readback();

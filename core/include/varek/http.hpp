@@ -5,12 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include "varek/json.hpp"
 
 namespace varek {
-
-/// JSON values of API bodies. nlohmann::json keeps object keys sorted.
-using Json = nlohmann::json;
 
 /// One HTTP/1.x request as the control API needs it. Pure, socket-free.
 struct ControlHTTPRequest {

@@ -1,4 +1,4 @@
-#include "link_supervisor.hpp"
+#include "varek/link_supervisor.hpp"
 
 #include <future>
 #include <memory>
