@@ -164,11 +164,6 @@ std::deque<SCPIError> SCPIInstrument::errors() const {
     return status_.errors;
 }
 
-SCPIStatus SCPIInstrument::status() const {
-    std::lock_guard lock(mutex_);
-    return status_;
-}
-
 std::optional<std::string> SCPIInstrument::process(std::string_view line, std::stop_token stop) {
     std::lock_guard lock(mutex_);
     std::string replies;
@@ -233,8 +228,7 @@ std::string SCPIInstrument::normalize(std::string_view header) {
 
 std::uint16_t SCPIInstrument::centi(std::string_view text, char unit, double maximum) {
     std::string value = upper(trim(text, blanks));
-    const char unitLetter = upper(std::string_view(&unit, 1)).front();
-    if (!value.empty() && value.back() == unitLetter) value.pop_back();
+    if (!value.empty() && value.back() == upper(std::string_view(&unit, 1)).front()) value.pop_back();
     if (value.empty()) fail(-109, "Missing parameter");
     return Modbus::centiUnits(value, maximum);
 }

@@ -94,8 +94,6 @@ public:
 
     /// A copy of the error queue, oldest first (for tests and diagnostics).
     std::deque<SCPIError> errors() const;
-    /// A copy of the status registers and error queue (for tests and diagnostics).
-    SCPIStatus status() const;
 
 private:
     SerialSession& session_;
