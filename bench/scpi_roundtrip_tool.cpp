@@ -1,6 +1,8 @@
 // scpi_roundtrip_tool: SCPI query round trips over loopback against the
 // in-process simulated supply (no added latency).
-//   1. *IDN? on one connection (never touches the supply);
+//   1. *IDN? on one connection (never touches the supply), and beside it the
+//      status and range queries *ESR?, *STB? and VOLT? MAX, which must not
+//      touch it either (the simulator's request count is checked);
 //   2. MEAS:VOLT? on one connection, against a bare SerialSession::sample()
 //      measured in alternating blocks of the same run: the difference is the
 //      SCPI layer's own cost per device query;
@@ -163,13 +165,22 @@ int main(int argc, char** argv) {
     // Blocks of 100, alternating sample() and MEAS:VOLT?, keep drift (frequency
     // scaling, other load) out of the difference; medians over blocks resist
     // the bursts of a shared machine.
-    std::vector<double> idn, sample, measure, overhead;
+    std::vector<double> idn, esr, stb, voltMax, sample, measure, overhead;
     int bad = 0;
+    // One block of `query`, each reply checked; its mean round trip goes to `into`.
+    const auto block = [&](const char* query, auto valid, std::vector<double>& into) {
+        const auto start = Clock::now();
+        for (int i = 0; i < blockSize; ++i) bad += !valid(client.query(query));
+        into.push_back(micros(Clock::now() - start) / blockSize);
+    };
     for (int done = 0; done < rounds; done += blockSize) {
+        block("*IDN?", [](const std::string& r) { return r.rfind("RuvizOzurir,", 0) == 0; }, idn);
+        const std::size_t before = supply.requestCount();
+        block("*ESR?", [](const std::string& r) { return r == "0"; }, esr);
+        block("*STB?", [](const std::string& r) { return r == "0"; }, stb);
+        block("VOLT? MAX", [](const std::string& r) { return r == "60.00"; }, voltMax);
+        bad += supply.requestCount() != before;  // none of them may reach the supply
         auto start = Clock::now();
-        for (int i = 0; i < blockSize; ++i) bad += client.query("*IDN?").rfind("RuvizOzurir,", 0) != 0;
-        idn.push_back(micros(Clock::now() - start) / blockSize);
-        start = Clock::now();
         for (int i = 0; i < blockSize; ++i) session.sample();
         sample.push_back(micros(Clock::now() - start) / blockSize);
         start = Clock::now();
@@ -182,6 +193,9 @@ int main(int argc, char** argv) {
     const double waiting = identityWhileOthersWait(supply, server.boundPort(), bad);
     std::printf("rounds per measurement:            %d (median of blocks of %d)\n", rounds, blockSize);
     std::printf("*IDN? round trip (no device):      %8.1f us  (%8.0f /s)\n", median(idn), 1e6 / median(idn));
+    std::printf("*ESR? round trip (no device):      %8.1f us\n", median(esr));
+    std::printf("*STB? round trip (no device):      %8.1f us\n", median(stb));
+    std::printf("VOLT? MAX round trip (no device):  %8.1f us\n", median(voltMax));
     std::printf("bare session.sample():             %8.1f us  (%8.0f /s)\n", median(sample),
                 1e6 / median(sample));
     std::printf("MEAS:VOLT? round trip:             %8.1f us  (%8.0f /s)\n", median(measure),

@@ -1,5 +1,7 @@
 // Lines from the network straight into the processor. The session was never
-// connected, so every device command fails fast instead of waiting on a port.
+// connected, so every device command fails fast instead of waiting on a port, and
+// leaves "Device operation failed" behind: a line the server would answer on its io
+// thread (needsDevice false) must never leave it, or that thread would wait on the supply.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +23,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (reply->empty() || reply->back() != '\n') __builtin_trap();
     }
     if (instrument.errors().size() > varek::SCPIInstrument::errorQueueLimit) __builtin_trap();
+
+    if (!varek::SCPIInstrument::needsDevice(text)) {
+        varek::SCPIInstrument fresh(session, varek::DeviceIdentity{varek::DeviceIdentity::supportedModel, 1, 1.0});
+        const std::string reply = fresh.process(text).value_or("");
+        const auto errors = fresh.errors();
+        // Past the queue's limit a device failure could have been dropped unseen.
+        if (errors.size() < varek::SCPIInstrument::errorQueueLimit - 1) {
+            bool touched = reply.find("Device operation failed") != std::string::npos;
+            for (const auto& entry : errors) touched = touched || entry.message == "Device operation failed";
+            if (touched) __builtin_trap();
+        }
+    }
 
     const std::string header = varek::SCPIInstrument::normalize(text);
     if (header.find("::") != std::string::npos || (!header.empty() && header.front() == ':')) {

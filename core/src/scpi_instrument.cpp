@@ -1,47 +1,31 @@
 #include "varek/scpi_instrument.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
+#include "scpi_commands.hpp"
 #include "varek/error.hpp"
-#include "varek/format.hpp"
-#include "varek/platform.hpp"
 #include "varek/protocol.hpp"
 #include "varek/serial_session.hpp"
 
 namespace varek {
 namespace {
 
-constexpr std::string_view lineSpace = " \t\n\v\f\r";
-constexpr std::string_view blanks = " \t";
+using namespace scpi;
 
 struct Keyword {
     std::string_view longForm;
     std::string_view shortForm;
 };
 
-constexpr std::array<Keyword, 17> keywords{{
+constexpr std::array<Keyword, 20> keywords{{
     {"OUTPUT", "OUTP"},     {"STATE", "STAT"},    {"VOLTAGE", "VOLT"},  {"CURRENT", "CURR"},
     {"MEASURE", "MEAS"},    {"POWER", "POW"},     {"SOURCE", "SOUR"},   {"SYSTEM", "SYST"},
     {"ERROR", "ERR"},       {"INSTRUMENT", "INST"}, {"SELECT", "SEL"},  {"NSELECT", "NSEL"},
     {"VERSION", "VERS"},    {"LEVEL", "LEV"},     {"IMMEDIATE", "IMM"}, {"AMPLITUDE", "AMPL"},
-    {"APPLY", "APPL"},
+    {"APPLY", "APPL"},      {"REMOTE", "REM"},    {"LOCAL", "LOC"},     {"RWLOCK", "RWL"},
 }};
-
-std::string_view trim(std::string_view text, std::string_view set) {
-    const auto first = text.find_first_not_of(set);
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(set);
-    return text.substr(first, last - first + 1);
-}
-
-char upperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string upper(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) c = upperChar(c);
-    return result;
-}
 
 std::string_view shortForm(std::string_view node) {
     for (const Keyword& keyword : keywords) {
@@ -51,19 +35,6 @@ std::string_view shortForm(std::string_view node) {
 }
 
 bool isLevelNode(std::string_view node) { return node == "LEV" || node == "IMM" || node == "AMPL"; }
-
-/// Splits at every `separator`; empty pieces are kept.
-std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    for (;;) {
-        const auto at = text.find(separator);
-        pieces.push_back(text.substr(0, at));
-        if (at == std::string_view::npos) return pieces;
-        text.remove_prefix(at + 1);
-    }
-}
-
-[[noreturn]] void fail(int code, const char* message) { throw SCPIError{code, message}; }
 
 SCPIError entryForCurrentException() {
     try {
@@ -83,128 +54,6 @@ SCPIError entryForCurrentException() {
         return {-200, "Execution error"};
     }
 }
-
-// The command tables. Their handler types decide what a command may touch: only the
-// device tables get the session, so needsDevice() and the dispatcher cannot disagree.
-using LocalSet = void (*)(std::deque<SCPIError>& errors, const std::string& parameter);
-using DeviceSet = void (*)(SerialSession& session, const SafetyCeilings& ceilings, const std::string& parameter);
-using LocalQuery = std::string (*)(const DeviceIdentity& identity, std::deque<SCPIError>& errors);
-using SampleReply = std::string (*)(const PowerSample&);
-
-template <typename Handler>
-struct Command {
-    std::string_view header;
-    Handler run;
-};
-
-template <typename Handler, std::size_t size>
-const Command<Handler>* lookup(const Command<Handler> (&table)[size], std::string_view header) {
-    for (const Command<Handler>& command : table) {
-        if (command.header == header) return &command;
-    }
-    return nullptr;
-}
-
-void refuseParameter(const std::string& parameter) {
-    if (!parameter.empty()) fail(-108, "Parameter not allowed");
-}
-
-void selectChannel(std::deque<SCPIError>&, const std::string& parameter) {
-    const std::string channel = upper(parameter);
-    if (channel != "1" && channel != "CH1") fail(-222, "Only channel 1 is available");
-}
-
-void setOutput(SerialSession& session, const SafetyCeilings&, const std::string& parameter) {
-    const std::string state = upper(parameter);
-    if (state == "1" || state == "ON") {
-        session.setOutput(true);
-    } else if (state == "0" || state == "OFF") {
-        session.setOutput(false);
-    } else {
-        fail(-224, "Illegal parameter value");
-    }
-}
-
-// A value above a ceiling fails like one above the supply's range: -222, nothing written.
-std::uint16_t volts(std::string_view text, const SafetyCeilings& ceilings) {
-    return SCPIInstrument::centi(text, 'V', ceilings.voltage());
-}
-std::uint16_t amperes(std::string_view text, const SafetyCeilings& ceilings) {
-    return SCPIInstrument::centi(text, 'A', ceilings.current());
-}
-
-void apply(SerialSession& session, const SafetyCeilings& ceilings, const std::string& parameter) {
-    const auto pieces = split(parameter, ',');
-    if (pieces.size() != 2) fail(-109, "Missing or extra parameter");
-    // The voltage is converted first, so its error wins and nothing is written.
-    const std::uint16_t voltage = volts(pieces[0], ceilings);
-    const std::uint16_t current = amperes(pieces[1], ceilings);
-    session.setValues(voltage, current);
-}
-
-constexpr Command<LocalSet> localSets[] = {
-    {"*OPC", [](std::deque<SCPIError>&, const std::string& p) { refuseParameter(p); }},
-    {"*WAI", [](std::deque<SCPIError>&, const std::string& p) { refuseParameter(p); }},
-    {"*CLS",
-     [](std::deque<SCPIError>& errors, const std::string& p) {
-         refuseParameter(p);
-         errors.clear();
-     }},
-    {"INST:NSEL", selectChannel},
-    {"INST:SEL", selectChannel},
-};
-
-constexpr Command<DeviceSet> deviceSets[] = {
-    {"OUTP", setOutput},
-    {"OUTP:STAT", setOutput},
-    {"VOLT", [](SerialSession& session, const SafetyCeilings& c, const std::string& p) {
-         session.setVoltage(volts(p, c));
-     }},
-    {"CURR", [](SerialSession& session, const SafetyCeilings& c, const std::string& p) {
-         session.setCurrent(amperes(p, c));
-     }},
-    {"APPL", apply},
-};
-
-std::string nextError(const DeviceIdentity&, std::deque<SCPIError>& errors) {
-    SCPIError entry{0, "No error"};
-    if (!errors.empty()) {
-        entry = std::move(errors.front());
-        errors.pop_front();
-    }
-    return std::to_string(entry.code) + ",\"" + entry.message + "\"";
-}
-
-constexpr Command<LocalQuery> localQueries[] = {
-    {"*IDN",
-     [](const DeviceIdentity& identity, std::deque<SCPIError>&) {
-         return "RuvizOzurir,VAREK-RD6030-Max-SCPI," + std::to_string(identity.serial) + "," +
-                formatShortest(identity.firmware);
-     }},
-    {"*OPC", [](const DeviceIdentity&, std::deque<SCPIError>&) { return std::string("1"); }},
-    {"INST:NSEL", [](const DeviceIdentity&, std::deque<SCPIError>&) { return std::string("1"); }},
-    {"INST:SEL", [](const DeviceIdentity&, std::deque<SCPIError>&) { return std::string("CH1"); }},
-    {"SYST:VERS", [](const DeviceIdentity&, std::deque<SCPIError>&) { return std::string("1999.0"); }},
-    {"SYST:SOUR:SHA", [](const DeviceIdentity&, std::deque<SCPIError>&) { return platform::sourceSHA(); }},
-    {"SYST:ERR", nextError},
-    {"SYST:ERR:NEXT", nextError},
-};
-
-// Every value query reads the supply afresh; nothing is cached between commands.
-constexpr Command<SampleReply> sampleQueries[] = {
-    {"OUTP", [](const PowerSample& s) { return std::string(s.outputEnabled ? "1" : "0"); }},
-    {"OUTP:STAT", [](const PowerSample& s) { return std::string(s.outputEnabled ? "1" : "0"); }},
-    {"VOLT", [](const PowerSample& s) { return formatFixed2(s.voltageSet); }},
-    {"CURR", [](const PowerSample& s) { return formatFixed2(s.currentSet); }},
-    {"APPL",
-     [](const PowerSample& s) { return formatFixed2(s.voltageSet) + "," + formatFixed2(s.currentSet); }},
-    {"MEAS:VOLT", [](const PowerSample& s) { return formatFixed2(s.voltage); }},
-    {"MEAS:VOLT:DC", [](const PowerSample& s) { return formatFixed2(s.voltage); }},
-    {"MEAS:CURR", [](const PowerSample& s) { return formatFixed2(s.current); }},
-    {"MEAS:CURR:DC", [](const PowerSample& s) { return formatFixed2(s.current); }},
-    {"MEAS:POW", [](const PowerSample& s) { return formatFixed2(s.power); }},
-    {"MEAS:POW:DC", [](const PowerSample& s) { return formatFixed2(s.power); }},
-};
 
 /// One command of a line: its normalized header and its parameter.
 struct Parsed {
@@ -227,45 +76,86 @@ std::optional<Parsed> parse(std::string_view piece) {
     return Parsed{SCPIInstrument::normalize(command.substr(0, gap)), std::string(parameter)};
 }
 
-void runSet(SerialSession& session, const SafetyCeilings& ceilings, std::deque<SCPIError>& errors,
-            const Parsed& command, const SCPIInstrument::Audit& audit, const std::string& attribution) {
-    if (const auto* local = lookup(localSets, command.header)) {
-        return local->run(errors, command.parameter);
-    }
-    if (const auto* device = lookup(deviceSets, command.header)) {
-        const std::string asked = command.header + (command.parameter.empty() ? "" : " " + command.parameter);
-        const SerialSession::WriteAttribution late(attribution.empty() ? asked : attribution + " " + asked);
-        try {
-            device->run(session, ceilings, command.parameter);
-        } catch (const VarekError& error) {
-            // A value refused before anything was sent is no write; a device failure is one.
-            if (audit && error.kind() != VarekError::Case::invalid) audit(asked, false, error.description());
-            throw;
-        }
-        if (audit) audit(asked, true, {});
-        return;
-    }
-    fail(-113, "Undefined header");
+/// The ceilings in force, never above what the supply itself takes.
+SafetyCeilings ceilingsNow(const SCPIInstrument::CeilingSource& source) {
+    SafetyCeilings ceilings = source ? source() : SafetyCeilings{};
+    ceilings.voltageCenti = std::min(ceilings.voltageCenti, Supply::voltageCentiMax);
+    ceilings.currentCenti = std::min(ceilings.currentCenti, Supply::currentCentiMax);
+    return ceilings;
 }
 
-std::string runQuery(SerialSession& session, const DeviceIdentity& identity, std::deque<SCPIError>& errors,
-                     const Parsed& command) {
-    // A query never takes a parameter; refuse it before looking the header up.
-    refuseParameter(command.parameter);
-    if (const auto* local = lookup(localQueries, command.bare())) return local->run(identity, errors);
-    if (const auto* sample = lookup(sampleQueries, command.bare())) return sample->run(session.sample());
+void runSet(SerialSession& session, const SCPIInstrument::CeilingSource& ceilings, SCPIStatus& status,
+            const Parsed& command, const SCPIInstrument::Audit& audit, const std::string& attribution) {
+    if (const LocalSet* local = findLocalSet(command.header)) return local->run(status, command.parameter);
+    const DeviceSet* device = findDeviceSet(command.header);
+    if (!device) fail(-113, "Undefined header");
+    std::string asked = command.header + (command.parameter.empty() ? "" : " " + command.parameter);
+    if (!device->effect.empty()) asked += " (" + std::string(device->effect) + ")";
+    const SerialSession::WriteAttribution late(attribution.empty() ? asked : attribution + " " + asked);
+    try {
+        device->run(session, ceilingsNow(ceilings), command.parameter);
+    } catch (const VarekError& error) {
+        // A value refused before anything was sent is no write; a device failure is one.
+        if (audit && error.kind() != VarekError::Case::invalid) audit(asked, false, error.description());
+        throw;
+    }
+    if (audit) audit(asked, true, {});
+}
+
+std::string runQuery(SerialSession& session, const DeviceIdentity& identity,
+                     const SCPIInstrument::CeilingSource& ceilings, SCPIStatus& status, const Parsed& command) {
+    if (const ValueQuery* value = findValueQuery(command.bare())) {
+        const Bound bound = queryBound(command.parameter, value->range != Range::none);
+        if (bound != Bound::none) return rangeReply(value->range, bound, ceilingsNow(ceilings));
+        return value->reply(session.sample());
+    }
+    // Any other query never takes a parameter; refuse it before looking the header up.
+    if (!command.parameter.empty()) fail(-108, "Parameter not allowed");
+    if (const LocalQuery* local = findLocalQuery(command.bare())) return local->run(identity, status);
     fail(-113, "Undefined header");
 }
 
 bool reachesDevice(const Parsed& command) {
-    if (command.query()) return command.parameter.empty() && lookup(sampleQueries, command.bare());
-    return lookup(deviceSets, command.header) != nullptr;
+    if (!command.query()) return findDeviceSet(command.header) != nullptr;
+    const ValueQuery* value = findValueQuery(command.bare());
+    if (!value) return false;
+    try {
+        return queryBound(command.parameter, value->range != Range::none) == Bound::none;
+    } catch (const SCPIError&) {
+        return false;  // refused before the supply is asked
+    }
 }
 
 }  // namespace
 
+void SCPIStatus::queue(SCPIError entry) {
+    const int kind = -entry.code / 100;
+    if (kind == 1) events |= commandError;
+    if (kind == 2) events |= executionError;
+    if (kind == 3) events |= deviceError;
+    if (kind == 4) events |= queryError;
+    if (errors.size() < errorQueueLimit) {
+        errors.push_back(std::move(entry));
+    } else {
+        // The standard's rule: the newest slot turns into the overflow marker.
+        errors.back() = SCPIError{-350, "Queue overflow"};
+        events |= deviceError;
+    }
+}
+
+std::uint8_t SCPIStatus::statusByte() const noexcept {
+    std::uint8_t byte = 0;
+    if (!errors.empty()) byte |= errorAvailable;
+    if (events & eventEnable) byte |= eventSummary;
+    if (byte & serviceEnable) byte |= masterSummary;
+    return byte;
+}
+
 SCPIInstrument::SCPIInstrument(SerialSession& session, DeviceIdentity identity, SafetyCeilings ceilings)
-    : session_(session), identity_(identity), ceilings_(ceilings) {}
+    : SCPIInstrument(session, identity, CeilingSource([ceilings] { return ceilings; })) {}
+
+SCPIInstrument::SCPIInstrument(SerialSession& session, DeviceIdentity identity, CeilingSource ceilings)
+    : session_(session), identity_(identity), ceilings_(std::move(ceilings)) {}
 
 void SCPIInstrument::setAudit(Audit audit, std::string attribution) {
     std::lock_guard lock(mutex_);
@@ -275,7 +165,7 @@ void SCPIInstrument::setAudit(Audit audit, std::string attribution) {
 
 std::deque<SCPIError> SCPIInstrument::errors() const {
     std::lock_guard lock(mutex_);
-    return errors_;
+    return status_.errors;
 }
 
 std::optional<std::string> SCPIInstrument::process(std::string_view line, std::stop_token stop) {
@@ -291,12 +181,12 @@ std::optional<std::string> SCPIInstrument::process(std::string_view line, std::s
         std::optional<std::string> reply;
         try {
             if (command->query()) {
-                reply = runQuery(session_, identity_, errors_, *command);
+                reply = runQuery(session_, identity_, ceilings_, status_, *command);
             } else {
-                runSet(session_, ceilings_, errors_, *command, audit_, attribution_);
+                runSet(session_, ceilings_, status_, *command, audit_, attribution_);
             }
         } catch (...) {
-            queue(entryForCurrentException());
+            status_.queue(entryForCurrentException());
             if (command->query()) reply = "nan";
         }
         if (reply) {
@@ -342,18 +232,9 @@ std::string SCPIInstrument::normalize(std::string_view header) {
 
 std::uint16_t SCPIInstrument::centi(std::string_view text, char unit, double maximum) {
     std::string value = upper(trim(text, blanks));
-    if (!value.empty() && value.back() == upperChar(unit)) value.pop_back();
+    if (!value.empty() && value.back() == upper(std::string_view(&unit, 1)).front()) value.pop_back();
     if (value.empty()) fail(-109, "Missing parameter");
     return Modbus::centiUnits(value, maximum);
-}
-
-void SCPIInstrument::queue(SCPIError entry) {
-    if (errors_.size() < errorQueueLimit) {
-        errors_.push_back(std::move(entry));
-    } else {
-        // The standard's rule: the newest slot turns into the overflow marker.
-        errors_.back() = SCPIError{-350, "Queue overflow"};
-    }
 }
 
 }  // namespace varek

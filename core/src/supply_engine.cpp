@@ -201,7 +201,9 @@ void SupplyEngine::sequenceNews(const SequenceProgress& progress) {
 
 SCPIServer::PeerFactory SupplyEngine::instruments() {
     return [this](const std::string& peer) {
-        auto instrument = std::make_unique<SCPIInstrument>(session_, identity().value_or(DeviceIdentity{}), ceilings());
+        // The ceilings are read for every command: a ceiling lowered meanwhile holds at once.
+        auto instrument = std::make_unique<SCPIInstrument>(session_, identity().value_or(DeviceIdentity{}),
+                                                           SCPIInstrument::CeilingSource([this] { return ceilings(); }));
         instrument->setAudit(
             [this, peer](const std::string& asked, bool confirmed, const std::string& why) {
                 if (events_.audit) events_.audit(auditLine("SCPI", peer, asked, confirmed, why));

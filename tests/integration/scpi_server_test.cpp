@@ -2,12 +2,15 @@
 // simulated supply (or on one never connected, where device queries reply "nan").
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "loopback_client.hpp"
+#include "varek/protocol.hpp"
 #include "varek/scpi_server.hpp"
 #include "varek/serial_session.hpp"
 #include "varek/sim/supply_simulator.hpp"
@@ -30,8 +33,25 @@ protected:
         ASSERT_EQ(event, ListenerEvent::listeningOn(port));
     }
 
+    /// Ceilings read per command, as the desktop's can change; audits kept per write.
+    std::unique_ptr<SCPIInstrument> makeInstrument() {
+        auto instrument = std::make_unique<SCPIInstrument>(session, identity, [this] { return ceilings.load(); });
+        instrument->setAudit([this](const std::string& asked, bool confirmed, const std::string&) {
+            std::lock_guard lock(auditMutex);
+            audits.push_back(asked + (confirmed ? ": confirmed" : ": not confirmed"));
+        });
+        return instrument;
+    }
+    std::vector<std::string> auditTrail() {
+        std::lock_guard lock(auditMutex);
+        return audits;
+    }
+
     SerialSession session;  // never connected unless a test connects it
-    SCPIServer server{0, [this] { return std::make_unique<SCPIInstrument>(session, identity); }};
+    std::atomic<SafetyCeilings> ceilings{SafetyCeilings{}};
+    std::mutex auditMutex;
+    std::vector<std::string> audits;
+    SCPIServer server{0, [this] { return makeInstrument(); }};
     std::uint16_t port = 0;
 };
 
@@ -106,16 +126,94 @@ TEST_F(SCPIServerTest, StopClosesClientsListenerAndLimitsConnections) {
     EXPECT_THROW(LoopbackClient{port}, std::system_error);
 }
 
-/// A silent supply holds device lines for a whole transaction deadline each.
-class SilentSupplyTest : public SCPIServerTest {
+/// The server's instruments on a session to the simulated supply (5.00 V, 1.00 A, off).
+class SupplyServerTest : public SCPIServerTest {
 protected:
     void SetUp() override {
         SCPIServerTest::SetUp();
         session.connect(simulator.path(), 115200, 1);
         simulator.clearRequests();
-        simulator.setSilent(true);
     }
     sim::SupplySimulator simulator;
+};
+
+const Bytes statusRead = Modbus::read(1, PowerSample::start, PowerSample::count);
+const Bytes setpointRead = Modbus::read(1, Register::voltageSet, 2);
+const Bytes outputRead = Modbus::read(1, Register::output, 1);
+const Bytes outputOn = Modbus::write(1, Register::output, 1);
+const Bytes outputOff = Modbus::write(1, Register::output, 0);
+
+Bytes setpoints(std::uint16_t voltage, std::uint16_t current) {
+    const std::uint16_t values[] = {voltage, current};
+    return Modbus::multiple(1, Register::voltageSet, values);
+}
+
+// Each line through the server, then "*STB?;*ESR?;SYST:ERR?": the frames the supply
+// received show which commands write (status, MIN/MAX queries and refusals: none).
+TEST_F(SupplyServerTest, CommandsSendOnlyTheFramesTheyNeed) {
+    ceilings = SafetyCeilings{1200, 500};
+    const char* const ok = "0;0;0,\"No error\"";
+    const std::vector<Bytes> sampled{statusRead};
+    const struct {
+        const char* line;
+        const char* reply;  // nullptr: the line answers nothing
+        std::vector<Bytes> frames;
+        const char* status;
+    } cases[] = {
+        {"*RST;*CLS", nullptr, {outputOff, outputRead, statusRead}, ok},
+        {"*ESE 60;*SRE 48;*ESE?;*SRE?;*STB?;*TST?;*IDN?", "60;48;0;0;RuvizOzurir,VAREK-RD6030-Max-SCPI,12345,1.23",
+         {}, ok},
+        {"SYST:REM;*OPC;*OPC?", "1", {}, "0;1;0,\"No error\""},  // bit 0 is not enabled
+        {"VOLT? MAX;CURR? MAX;VOLT? MIN,(@1);CURR? MINimum", "12.00;5.00;0.00;0.00", {}, ok},
+        {"VOLT MAX,(@1)", nullptr, {setpointRead, setpoints(1200, 100), setpointRead, statusRead}, ok},
+        {"CURR MIN", nullptr, {setpointRead, setpoints(1200, 0), setpointRead, statusRead}, ok},
+        {"APPL CH1,5,MAX", nullptr, {setpoints(500, 500), setpointRead, statusRead}, ok},
+        {"OUTP ON,(@1)", nullptr, {outputOn, outputRead, statusRead}, ok},
+        {"VOLT? (@1);CURR? CH1;OUTP? OUT1;APPL? ch1", "5.00;5.00;1;5.00,5.00", std::vector<Bytes>(4, statusRead), ok},
+        {"INST:NSEL OUT1;INST:SEL (@1);SYST:LOC", nullptr, {}, ok},
+        // *RST: one switch-off confirmed by read-back; the setpoints stay.
+        {"*RST", nullptr, {outputOff, outputRead, statusRead}, ok},
+        {"APPL?", "5.00,5.00", sampled, ok},
+        {"VOLT 6,(@2)", nullptr, {}, "100;16;-222,\"Only channel 1 is available\""},
+        {"APPL CH2,5,1", nullptr, {}, "100;16;-222,\"Only channel 1 is available\""},
+        {"MEAS:VOLT? CH2", "nan", {}, "100;16;-222,\"Only channel 1 is available\""},
+        {"VOLT 12.01", nullptr, {}, "100;16;-222,\"Data out of range\""},
+        {"VOLT? 5", "nan", {}, "100;32;-108,\"Parameter not allowed\""},
+        {"OUTP1 ON", nullptr, {}, "100;32;-113,\"Undefined header\""},
+        {"APPL 5,1,2", nullptr, {}, "100;32;-109,\"Missing or extra parameter\""},
+        {"FOO;*RST", nullptr, {outputOff, outputRead, statusRead}, "100;32;-113,\"Undefined header\""},
+    };
+    LoopbackClient client(port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        simulator.clearRequests();
+        client.send(std::string(c.line) + "\n*STB?;*ESR?;SYST:ERR?\n");
+        if (c.reply) {
+            EXPECT_EQ(client.readLine(), std::string(c.reply) + "\n");
+        }
+        EXPECT_EQ(client.readLine(), std::string(c.status) + "\n");
+        EXPECT_EQ(simulator.requests(), c.frames);
+    }
+    const std::vector<std::string> writes{
+        "*RST (output off): confirmed", "VOLT MAX,(@1): confirmed", "CURR MIN: confirmed",
+        "APPL CH1,5,MAX: confirmed",    "OUTP ON,(@1): confirmed",  "*RST (output off): confirmed",
+        "*RST (output off): confirmed"};
+    EXPECT_EQ(auditTrail(), writes);
+
+    // Ceilings changed while the connection lasts are the range from then on.
+    ceilings = SafetyCeilings{2000, 1000};
+    client.send("VOLT? MAX;CURR? MAX\nVOLT 15;VOLT?\n");
+    EXPECT_EQ(client.readLine(), "20.00;10.00\n");
+    EXPECT_EQ(client.readLine(), "15.00\n");
+}
+
+/// A silent supply holds device lines for a whole transaction deadline each.
+class SilentSupplyTest : public SupplyServerTest {
+protected:
+    void SetUp() override {
+        SupplyServerTest::SetUp();
+        simulator.setSilent(true);
+    }
 };
 
 // No fixed pool of threads can be taken by clients waiting on the supply: a line that
@@ -127,14 +225,23 @@ TEST_F(SilentSupplyTest, LinesWithoutDeviceTrafficDoNotWaitBehindDeviceWork) {
     second.send("MEAS:CURR?\n");
     ASSERT_TRUE(simulator.waitForRequests(1, 20s));
     LoopbackClient third(port);
-    third.send("*IDN?\nSYST:ERR?\n");
+    third.send("*IDN?\nSYST:ERR?\n*ESR?;*STB?;VOLT? MAX\n");
     EXPECT_EQ(third.readLine(), "RuvizOzurir,VAREK-RD6030-Max-SCPI,12345,1.23\n");
     EXPECT_EQ(third.readLine(), "0,\"No error\"\n");
+    EXPECT_EQ(third.readLine(), "0;0;60.00\n");
     // The device lines still wait for the supply (2 s each) when the third client is served.
     EXPECT_FALSE(first.readable());
     EXPECT_FALSE(second.readable());
     EXPECT_EQ(first.readLine(), "nan\n");
     EXPECT_EQ(second.readLine(), "nan\n");
+}
+
+TEST_F(SilentSupplyTest, ResetWithoutAnAnswerIsATimeoutAndNotConfirmed) {
+    LoopbackClient client(port);
+    client.send("*RST\n*ESR?;SYST:ERR?\n");
+    EXPECT_EQ(client.readLine(), "16;-200,\"Device timed out\"\n");
+    EXPECT_EQ(simulator.requests(), std::vector<Bytes>{outputOff});
+    EXPECT_EQ(auditTrail(), std::vector<std::string>{"*RST (output off): not confirmed"});
 }
 
 TEST_F(SilentSupplyTest, DeviceLinesOfAClientThatResetIsDropped) {

@@ -23,16 +23,50 @@ struct SCPIError {
     friend bool operator==(const SCPIError&, const SCPIError&) = default;
 };
 
+/// The IEEE 488.2 status of one connection: its error queue and status registers.
+struct SCPIStatus {
+    /// Most entries the error queue holds; the newest then becomes "Queue overflow".
+    static constexpr std::size_t errorQueueLimit = 20;
+    /// Event status register bits (*ESR?, *ESE).
+    static constexpr std::uint8_t operationComplete = 1 << 0;
+    static constexpr std::uint8_t queryError = 1 << 2;
+    static constexpr std::uint8_t deviceError = 1 << 3;
+    static constexpr std::uint8_t executionError = 1 << 4;
+    static constexpr std::uint8_t commandError = 1 << 5;
+    /// Status byte bits (*STB?, *SRE).
+    static constexpr std::uint8_t errorAvailable = 1 << 2;
+    static constexpr std::uint8_t eventSummary = 1 << 5;
+    static constexpr std::uint8_t masterSummary = 1 << 6;
+
+    std::deque<SCPIError> errors;    ///< oldest first
+    std::uint8_t events = 0;         ///< event status register, cleared by *ESR? and *CLS
+    std::uint8_t eventEnable = 0;    ///< *ESE
+    std::uint8_t serviceEnable = 0;  ///< *SRE (bit 6 always clear)
+
+    /// Queues `entry` (at the limit the newest slot turns into -350 "Queue overflow")
+    /// and sets the event bit of its class: -1xx command, -2xx execution, -3xx device,
+    /// -4xx query error.
+    void queue(SCPIError entry);
+    /// The status byte: error queue not empty, enabled events, and the master summary
+    /// of the service-enabled bits.
+    std::uint8_t statusByte() const noexcept;
+};
+
 /// The SCPI command processor of one connection, bound to the program's session.
 /// Thread-safe; `process` calls of one instrument run one at a time.
 class SCPIInstrument {
 public:
     /// Most entries the error queue holds; the newest then becomes "Queue overflow".
-    static constexpr std::size_t errorQueueLimit = 20;
+    static constexpr std::size_t errorQueueLimit = SCPIStatus::errorQueueLimit;
+    /// Gives the ceilings in force now; called once for every command that needs them.
+    using CeilingSource = std::function<SafetyCeilings()>;
 
     /// `session` is shared, not owned, and must outlive the instrument. Setpoints
-    /// above `ceilings` are refused with -222 before anything is written.
+    /// above `ceilings` are refused with -222 before anything is written; MAX means them.
     SCPIInstrument(SerialSession& session, DeviceIdentity identity, SafetyCeilings ceilings = {});
+    /// The same with ceilings that may change while the connection lasts (an empty
+    /// source means the supply's own limits).
+    SCPIInstrument(SerialSession& session, DeviceIdentity identity, CeilingSource ceilings);
 
     /// Runs every command of `line` (no terminator needed; a trailing CR is harmless)
     /// and returns one reply ending in "\n", or nothing. Never throws. Stops before
@@ -47,9 +81,10 @@ public:
     void setAudit(Audit audit, std::string attribution = {});
 
     /// True when some command of `line`, parsed as `process` parses it, would reach the
-    /// supply: a setter of output, voltage or current (whatever its parameter) or a
-    /// value query without a parameter. Lines of common, system, channel and unknown
-    /// commands only touch this instrument and may be answered without waiting on it.
+    /// supply: *RST or a setter of output, voltage or current (whatever its parameter),
+    /// or a value query reading the supply (no parameter, or only channel 1). Lines of
+    /// common, status, system, channel, MIN/MAX and unknown commands only touch this
+    /// instrument and may be answered without waiting on it.
     static bool needsDevice(std::string_view line);
 
     /// Canonical header: upper case, long keywords shortened, SOUR and level nodes dropped.
@@ -62,15 +97,13 @@ public:
     std::deque<SCPIError> errors() const;
 
 private:
-    void queue(SCPIError entry);
-
     SerialSession& session_;
     const DeviceIdentity identity_;
-    const SafetyCeilings ceilings_;
+    const CeilingSource ceilings_;
     Audit audit_;
     std::string attribution_;
     mutable std::mutex mutex_;
-    std::deque<SCPIError> errors_;
+    SCPIStatus status_;
 };
 
 }  // namespace varek
