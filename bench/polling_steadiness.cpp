@@ -22,16 +22,6 @@
 #include "power_model.hpp"
 #include "varek/sim/supply_simulator.hpp"
 
-namespace varek {
-
-/// The tool reaches the model's private intake the way the tests do.
-class PowerModelTestAccess {
-public:
-    static void accept(PowerModel& m, const PowerSample& s) { m.accept(s); }
-};
-
-}  // namespace varek
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -134,7 +124,7 @@ void historyRuns(const QTemporaryDir& home) {
     const long before = residentKiB();
     const auto base = varek::SystemClock::now() - 1h;
     for (int i = 0; i < varek::PowerModel::historyLimit; ++i) {
-        varek::PowerModelTestAccess::accept(model, sampleAt(base + 100ms * i, i));
+        model.state().accept(sampleAt(base + 100ms * i, i));
     }
     const long after = residentKiB();
     std::printf("history: %d samples, sizeof(PowerSample) %zu B, vector capacity %zu -> %.2f MiB; RSS +%.2f MiB\n",
@@ -161,7 +151,7 @@ void historyRuns(const QTemporaryDir& home) {
     constexpr int more = 2000;
     const auto t0 = Clock::now();
     for (int i = 0; i < more; ++i) {
-        varek::PowerModelTestAccess::accept(model, sampleAt(base + 1h + 100ms * i, i));
+        model.state().accept(sampleAt(base + 1h + 100ms * i, i));
     }
     const double perSample = std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / more;
     std::printf("accept at the bound (drop oldest + append): %.1f us per sample\n", perSample);

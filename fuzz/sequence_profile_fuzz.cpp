@@ -8,7 +8,7 @@
 #include <string_view>
 #include <variant>
 
-#include "varek/automation_api.hpp"
+#include "varek/setpoints.hpp"
 #include "varek/error.hpp"
 #include "varek/sequence_plan.hpp"
 #include "varek/sequence_profile.hpp"

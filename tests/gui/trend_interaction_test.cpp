@@ -30,12 +30,6 @@
 
 namespace varek {
 
-/// Feeds the model samples as its polling would.
-class PowerModelTestAccess {
-public:
-    static void accept(PowerModel& m, const PowerSample& s) { m.accept(s); }
-};
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -75,7 +69,7 @@ protected:
     }
 
     void feed(int from, int to) {
-        for (int i = from; i < to; ++i) PowerModelTestAccess::accept(app_->model(), sampleAt(i));
+        for (int i = from; i < to; ++i) app_->model().state().accept(sampleAt(i));
         app_->window().dashboard()->redraw();
         QCoreApplication::processEvents();
     }

@@ -41,7 +41,7 @@ TEST(PowerModelCSV, HeaderThenOneExactLinePerSampleAndTheUtcFileName) {
 TEST_F(PowerModelTest, ExportWritesAllSamplesOrLeavesTheTargetAlone) {
     start();
     saveLocation = homeFile("out.csv");
-    for (int i = 0; i < 3; ++i) PowerModelTestAccess::accept(*model, sampleAt(example + std::chrono::seconds(i)));
+    for (int i = 0; i < 3; ++i) model->state().accept(sampleAt(example + std::chrono::seconds(i)));
     model->exportCSV();
     EXPECT_EQ(proposedNames, QStringList{PowerModel::defaultExportName()});
     EXPECT_EQ(readFile(saveLocation), PowerModel::csv(model->samples()));
@@ -60,12 +60,12 @@ TEST_F(PowerModelTest, ExportWritesAllSamplesOrLeavesTheTargetAlone) {
 
 TEST_F(PowerModelTest, HistoryAndActivityLogKeepOnlyTheNewest) {
     start();
-    for (int i = 0; i <= PowerModel::historyLimit; ++i) PowerModelTestAccess::accept(*model, sampleAt(example, i));
+    for (int i = 0; i <= PowerModel::historyLimit; ++i) model->state().accept(sampleAt(example, i));
     ASSERT_EQ(model->samples().size(), 36000u);
     EXPECT_EQ(model->samples().front().voltage, 1);
     EXPECT_EQ(model->samples().back().voltage, 36000);
 
-    for (int i = 0; i <= PowerModel::eventLimit; ++i) PowerModelTestAccess::log(*model, QString::number(i));
+    for (int i = 0; i <= PowerModel::eventLimit; ++i) model->state().log(QString::number(i));
     ASSERT_EQ(model->events().size(), 100);
     EXPECT_EQ(lastLog(), "100");  // newest first
     EXPECT_EQ(model->events().back().mid(10), QStringLiteral("1"));

@@ -10,7 +10,7 @@
 
 #include <future>
 
-#include "api_host.hpp"
+#include "varek/supply_engine.hpp"
 #include "loopback_client.hpp"
 #include "power_model.hpp"
 #include "temp_dir.hpp"
@@ -18,15 +18,6 @@
 #include "varek_test_support.hpp"
 
 namespace varek {
-
-/// Reaches the model's private operations for tests.
-class PowerModelTestAccess {
-public:
-    static void accept(PowerModel& m, const PowerSample& s) { m.accept(s); }
-    static void log(PowerModel& m, const QString& line) { m.log(line); }
-    /// API output requests in line (running, queued or merged).
-    static std::size_t switchesPending(PowerModel& m) { return m.api_->outputQueue().pending(); }
-};
 
 namespace test {
 
@@ -128,9 +119,9 @@ protected:
     }
     /// Sends an output request and returns once it has joined the API's switching line.
     std::future<HttpReply> sendQueued(const std::string& method, const std::string& path) {
-        const auto pending = PowerModelTestAccess::switchesPending(*model);
+        const auto pending = model->engine().outputs().pending();
         auto reply = send(method, path);
-        EXPECT_TRUE(waitFor([&] { return PowerModelTestAccess::switchesPending(*model) > pending; }));
+        EXPECT_TRUE(waitFor([&] { return model->engine().outputs().pending() > pending; }));
         return reply;
     }
     HttpReply request(const std::string& method, const std::string& path, const std::string& body = {}) {

@@ -12,79 +12,59 @@ ControlHTTPRequest requestFor(std::string method, std::string path) {
     return request;
 }
 
-// Both programs route through the standard table, so this covers each of them.
+// The one route-refusal table: both programs route through these tables, path first,
+// then method. `desktop` is what the supply table answers, `server` the table with
+// the dashboard's routes (nullopt route plus an error: the router's own reply).
 TEST(ControlApiRouter, PathFirstThenMethodWithTheApiErrorBodies) {
+    struct Answer {
+        std::optional<ApiRoute> route;
+        const char* error;  // "use_GET", "use_POST", "not_found" or nullptr
+    };
     const struct {
         const char* method;
         const char* path;
-        std::optional<ApiRoute> route;
-        const char* reply;  // the body, when the router answers itself
-        int status;
+        Answer desktop;
+        Answer server;
     } cases[] = {
-        {"GET", "/v1/status", ApiRoute::status, nullptr, 0},
-        {"POST", "/v1/output/on", ApiRoute::outputOn, nullptr, 0},
-        {"POST", "/v1/output/off", ApiRoute::outputOff, nullptr, 0},
-        {"POST", "/v1/status", std::nullopt, R"({"error":"use_GET","ok":false})", 405},
-        {"GET", "/v1/output/on", std::nullopt, R"({"error":"use_POST","ok":false})", 405},
-        {"DELETE", "/v1/output/off", std::nullopt, R"({"error":"use_POST","ok":false})", 405},
-        {"get", "/v1/status", std::nullopt, R"({"error":"use_GET","ok":false})", 405},
-        {"GET", "/v1/status/", std::nullopt, R"({"error":"not_found","ok":false})", 404},
-        {"GET", "/v1/status?x=1", std::nullopt, R"({"error":"not_found","ok":false})", 404},
-        {"GET", "/V1/STATUS", std::nullopt, R"({"error":"not_found","ok":false})", 404},
-        {"POST", "/health", std::nullopt, R"({"error":"not_found","ok":false})", 404},
-        {"GET", "", std::nullopt, R"({"error":"not_found","ok":false})", 404},
+        {"GET", "/v1/status", {ApiRoute::status, nullptr}, {ApiRoute::status, nullptr}},
+        {"POST", "/v1/output/on", {ApiRoute::outputOn, nullptr}, {ApiRoute::outputOn, nullptr}},
+        {"POST", "/v1/output/off", {ApiRoute::outputOff, nullptr}, {ApiRoute::outputOff, nullptr}},
+        {"POST", "/v1/status", {{}, "use_GET"}, {{}, "use_GET"}},
+        {"get", "/v1/status", {{}, "use_GET"}, {{}, "use_GET"}},
+        {"GET", "/v1/output/on", {{}, "use_POST"}, {{}, "use_POST"}},
+        {"DELETE", "/v1/output/off", {{}, "use_POST"}, {{}, "use_POST"}},
+        {"GET", "/v1/status/", {{}, "not_found"}, {{}, "not_found"}},
+        {"GET", "/v1/status?x=1", {{}, "not_found"}, {{}, "not_found"}},
+        {"GET", "/V1/STATUS", {{}, "not_found"}, {{}, "not_found"}},
+        {"POST", "/health", {{}, "not_found"}, {{}, "not_found"}},
+        {"GET", "", {{}, "not_found"}, {{}, "not_found"}},
+        {"POST", "/v1/setpoints", {ApiRoute::setpoints, nullptr}, {ApiRoute::setpoints, nullptr}},
+        {"GET", "/v1/setpoints", {{}, "use_POST"}, {{}, "use_POST"}},
+        {"GET", "/v1/sample", {ApiRoute::sample, nullptr}, {ApiRoute::sample, nullptr}},
+        {"POST", "/v1/sample", {{}, "use_GET"}, {{}, "use_GET"}},
+        {"POST", "/v1/sequence", {ApiRoute::sequenceStart, nullptr}, {ApiRoute::sequenceStart, nullptr}},
+        {"GET", "/v1/sequence", {ApiRoute::sequenceProgress, nullptr}, {ApiRoute::sequenceProgress, nullptr}},
+        {"DELETE", "/v1/sequence", {{}, "use_POST"}, {{}, "use_POST"}},
+        {"POST", "/v1/sequence/stop", {ApiRoute::sequenceStop, nullptr}, {ApiRoute::sequenceStop, nullptr}},
+        {"GET", "/v1/sequence/stop", {{}, "use_POST"}, {{}, "use_POST"}},
+        {"GET", "/v1/sequence/", {{}, "not_found"}, {{}, "not_found"}},
+        {"GET", "/v1/latest", {{}, "not_found"}, {ApiRoute::latest, nullptr}},
+        {"POST", "/v1/latest", {{}, "not_found"}, {{}, "use_GET"}},
+        {"GET", "/v1/history", {{}, "not_found"}, {ApiRoute::history, nullptr}},
+        {"GET", "/v1/server", {{}, "not_found"}, {ApiRoute::server, nullptr}},
+        {"PUT", "/v1/server", {{}, "not_found"}, {{}, "use_GET"}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.method) + " " + c.path);
-        const auto match = ControlApiRouter::standard().match(requestFor(c.method, c.path));
-        EXPECT_EQ(match.route, c.route);
-        if (c.reply) {
-            ASSERT_TRUE(match.reply);
-            EXPECT_EQ(match.reply->status, c.status);
-            EXPECT_EQ(match.reply->body, c.reply);
-        } else {
-            EXPECT_FALSE(match.reply);
-        }
-    }
-}
-
-// The automation table answers the standard paths exactly as the standard table does.
-TEST(ControlApiRouter, AutomationTableKeepsTheStandardAnswersAndAddsItsRoutes) {
-    const char* standardProbes[][2] = {
-        {"GET", "/v1/status"},   {"POST", "/v1/status"},     {"GET", "/v1/output/on"},
-        {"POST", "/v1/output/off"}, {"GET", "/v1/status/"}, {"POST", "/health"},
-    };
-    for (const auto& probe : standardProbes) {
-        SCOPED_TRACE(std::string(probe[0]) + " " + probe[1]);
-        const auto standard = ControlApiRouter::standard().match(requestFor(probe[0], probe[1]));
-        const auto automation = ControlApiRouter::automation().match(requestFor(probe[0], probe[1]));
-        EXPECT_EQ(automation.route, standard.route);
-        EXPECT_EQ(automation.reply, standard.reply);
-    }
-    const struct {
-        const char* method;
-        const char* path;
-        std::optional<ApiRoute> route;
-        const char* error;
-    } cases[] = {
-        {"POST", "/v1/setpoints", ApiRoute::setpoints, nullptr},
-        {"GET", "/v1/setpoints", std::nullopt, "use_POST"},
-        {"GET", "/v1/sample", ApiRoute::sample, nullptr},
-        {"POST", "/v1/sample", std::nullopt, "use_GET"},
-        {"POST", "/v1/sequence", ApiRoute::sequenceStart, nullptr},
-        {"GET", "/v1/sequence", ApiRoute::sequenceProgress, nullptr},
-        {"DELETE", "/v1/sequence", std::nullopt, "use_POST"},
-        {"POST", "/v1/sequence/stop", ApiRoute::sequenceStop, nullptr},
-        {"GET", "/v1/sequence/stop", std::nullopt, "use_POST"},
-        {"GET", "/v1/sequence/", std::nullopt, "not_found"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.method) + " " + c.path);
-        const auto match = ControlApiRouter::automation().match(requestFor(c.method, c.path));
-        EXPECT_EQ(match.route, c.route);
-        EXPECT_EQ(match.reply.has_value(), c.error != nullptr);
-        if (c.error) {
-            EXPECT_EQ(match.reply->body, std::string(R"({"error":")") + c.error + R"(","ok":false})");
+        for (const bool dashboard : {false, true}) {
+            SCOPED_TRACE(std::string(c.method) + " " + c.path + (dashboard ? " (server)" : " (desktop)"));
+            const Answer& expected = dashboard ? c.server : c.desktop;
+            const auto& router = dashboard ? ControlApiRouter::supplyWithDashboard() : ControlApiRouter::supply();
+            const auto match = router.match(requestFor(c.method, c.path));
+            EXPECT_EQ(match.route, expected.route);
+            ASSERT_EQ(match.reply.has_value(), expected.error != nullptr);
+            if (!expected.error) continue;
+            EXPECT_EQ(match.reply->status, std::string(expected.error) == "not_found" ? 404 : 405);
+            EXPECT_EQ(match.reply->body, std::string(R"({"error":")") + expected.error + R"(","ok":false})");
         }
     }
 }

@@ -38,16 +38,6 @@
 #include "varek/sim/supply_simulator.hpp"
 #include "widgets.hpp"
 
-namespace varek {
-
-/// The tool reaches the model's private intake the way the tests do.
-class PowerModelTestAccess {
-public:
-    static void accept(PowerModel& m, const PowerSample& s) { m.accept(s); }
-};
-
-}  // namespace varek
-
 namespace {
 
 using namespace std::chrono;
@@ -169,7 +159,7 @@ void interactionPhase(int frames, const std::string& support) {
     varek::TrendPanel* trend = app.window().dashboard()->trendPanel();
     const int size = varek::PowerModel::historyLimit;
     const auto start = system_clock::now() - milliseconds(100) * size;
-    for (int i = 0; i < size; ++i) varek::PowerModelTestAccess::accept(app.model(), syntheticSample(start + milliseconds(100) * i, i));
+    for (int i = 0; i < size; ++i) app.model().state().accept(syntheticSample(start + milliseconds(100) * i, i));
     app.window().dashboard()->redraw();
     QCoreApplication::processEvents();
     // Start from the whole hour, as a user who zoomed out first.

@@ -3,12 +3,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThreadPool>
-#include <QTimer>
 
 #include <array>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -17,60 +13,35 @@
 #include <string>
 #include <vector>
 
-#include "sample_history.hpp"
+#include "model_state.hpp"
 #include "varek/device.hpp"
-#include "varek/error.hpp"
-#include "varek/protocol.hpp"
 #include "varek/safety_ceilings.hpp"
 #include "varek/sequence_runner.hpp"
 
 namespace varek {
 
-class ApiHost;
-class ControlResponder;
-class SerialSession;
-struct ControlHTTPRequest;
-struct ControlHTTPReply;
-struct ListenerEvent;
-class PowerModelTestAccess;
+class ApiHosting;
+class CommandControl;
+class LinkControl;
+class RecordingControl;
+class SequenceControl;
+class SupplyEngine;
 
-/// The desktop application's one observable model. Lives on the GUI thread;
-/// every published field changes there and announces itself through `changed`.
-/// Session work runs on a worker thread and never blocks the GUI thread.
+/// The desktop application's model of one supply: a Qt adapter over its engine. Lives
+/// on the GUI thread; every published field changes there and announces itself through
+/// `changed`. Its work is done by owned parts (connection and polling, commands and
+/// presets, recording and export, sequences, API hosting); session work runs on the
+/// engine's device thread and never blocks the GUI thread.
 class PowerModel : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int historyLimit = 36000;
-    static constexpr int eventLimit = 100;
+    static constexpr int historyLimit = ModelState::historyLimit;
+    static constexpr int eventLimit = ModelState::eventLimit;
     static constexpr std::array<int, 4> allowedRates{1, 2, 5, 10};
-
-    /// The published fields, as named in `changed`; `drafts` covers both setpoint texts.
-    enum class Change : unsigned {
-        ports = 1u << 0,
-        selectedPort = 1u << 1,
-        baud = 1u << 2,
-        station = 1u << 3,
-        refreshRate = 1u << 4,
-        connected = 1u << 5,
-        busy = 1u << 6,
-        recovering = 1u << 7,
-        identity = 1u << 8,
-        latest = 1u << 9,
-        samples = 1u << 10,
-        drafts = 1u << 11,
-        notice = 1u << 12,
-        errorMessage = 1u << 13,
-        events = 1u << 14,
-        apiState = 1u << 15,
-        apiTokenPath = 1u << 16,
-        recording = 1u << 17,
-        presets = 1u << 18,
-        ceilings = 1u << 19,
-        sequence = 1u << 20,
-    };
-    Q_DECLARE_FLAGS(Changes, Change)
-    Q_FLAG(Changes)
+    using Change = ModelChange;
+    using Changes = ModelChanges;
+    using Preset = varek::Preset;
 
     struct Options {
         std::uint16_t httpPort = 18760;
@@ -88,54 +59,47 @@ public:
     };
 
     explicit PowerModel(Options options, QObject* parent = nullptr);
-    /// Stops the SCPI and HTTP servers and joins all workers before the session goes.
+    /// Stops the SCPI and HTTP servers and closes the engine before the parts go.
     ~PowerModel() override;
 
     // Published fields.
-    const QStringList& ports() const { return ports_; }
-    const QString& selectedPort() const { return selectedPort_; }
-    void setSelectedPort(const QString& port);
-    int baud() const { return baud_; }
-    void setBaud(int baud);
-    const QString& station() const { return station_; }
-    void setStation(const QString& station);
-    int refreshRate() const { return refreshRate_; }
+    const QStringList& ports() const { return state_.ports; }
+    const QString& selectedPort() const { return state_.selectedPort; }
+    void setSelectedPort(const QString& port) { state_.setSelectedPort(port); }
+    int baud() const { return state_.baud; }
+    void setBaud(int baud) { state_.setBaud(baud); }
+    const QString& station() const { return state_.station; }
+    void setStation(const QString& station) { state_.setStation(station); }
+    int refreshRate() const { return state_.refreshRate; }
     /// Accepts only 1, 2, 5 or 10, and persists it as "refreshRate".
     void setRefreshRate(int rate);
-    bool connected() const { return connected_; }
-    bool busy() const { return busy_; }
-    bool recovering() const { return recovering_; }
-    const std::optional<DeviceIdentity>& identity() const { return identity_; }
-    const std::optional<PowerSample>& latest() const { return latest_; }
+    bool connected() const { return state_.connected; }
+    bool busy() const { return state_.busy; }
+    bool recovering() const { return state_.recovering; }
+    const std::optional<DeviceIdentity>& identity() const { return state_.identity; }
+    const std::optional<PowerSample>& latest() const { return state_.latest; }
     /// The bounded history (at most `historyLimit`, oldest first).
-    const SampleHistory& samples() const { return samples_; }
-    const QString& voltageDraft() const { return voltageDraft_; }
-    void setVoltageDraft(const QString& text);
-    const QString& currentDraft() const { return currentDraft_; }
-    void setCurrentDraft(const QString& text);
-    const QString& notice() const { return notice_; }
-    const std::optional<QString>& errorMessage() const { return errorMessage_; }
+    const SampleHistory& samples() const { return state_.samples; }
+    const QString& voltageDraft() const { return state_.voltageDraft; }
+    void setVoltageDraft(const QString& text) { state_.setVoltageDraft(text); }
+    const QString& currentDraft() const { return state_.currentDraft; }
+    void setCurrentDraft(const QString& text) { state_.setCurrentDraft(text); }
+    const QString& notice() const { return state_.notice; }
+    const std::optional<QString>& errorMessage() const { return state_.errorMessage; }
     /// Dismissing the alert.
-    void clearErrorMessage();
-    const QStringList& events() const { return events_; }
-    const QString& apiState() const { return apiState_; }
-    const std::optional<QString>& apiTokenPath() const { return apiTokenPath_; }
+    void clearErrorMessage() { state_.setErrorMessage(std::nullopt); }
+    const QStringList& events() const { return state_.events; }
+    const QString& apiState() const { return state_.apiState; }
+    const std::optional<QString>& apiTokenPath() const { return state_.apiTokenPath; }
     /// The running control server's token, or empty when there is none.
     QString apiToken() const;
     /// True while continuous recording is switched on (it writes while a supply is connected).
-    bool recording() const { return recording_; }
+    bool recording() const { return state_.recording; }
     /// The folder recording writes to, or last wrote to; persisted as "recordingFolder".
-    const QString& recordingFolder() const { return recordingFolder_; }
+    const QString& recordingFolder() const { return state_.recordingFolder; }
 
-    /// A named setpoint pair, in hundredths.
-    struct Preset {
-        QString name;
-        std::uint16_t voltage = 0;
-        std::uint16_t current = 0;
-        friend bool operator==(const Preset&, const Preset&) = default;
-    };
     /// The stored presets in the order they were first saved; persisted as "presets".
-    const std::vector<Preset>& presets() const { return presets_; }
+    const std::vector<Preset>& presets() const { return state_.presets; }
     /// Stores the setpoint drafts under `name` (replacing a preset of that name); false,
     /// with the alert, for an empty name or drafts that do not parse or exceed the ceilings.
     bool savePreset(const QString& name);
@@ -148,7 +112,7 @@ public:
 
     /// Upper bounds of every setpoint write of this application; persisted as
     /// "maxVoltageCenti" and "maxCurrentCenti".
-    const SafetyCeilings& ceilings() const { return ceilings_; }
+    const SafetyCeilings& ceilings() const { return state_.ceilings; }
     /// Stores `ceilings`, each clamped to the supply's limits.
     void setCeilings(SafetyCeilings ceilings);
 
@@ -158,17 +122,22 @@ public:
     /// Asks the running sequence to stop and apply its "on_end".
     void stopSequence();
     /// The runner's progress now (elapsed time included); none before the first run.
-    std::optional<SequenceProgress> liveSequenceProgress() const { return runner_->progress(); }
+    std::optional<SequenceProgress> liveSequenceProgress() const;
     /// The latest run as last heard on this thread; none before the first run.
-    const std::optional<SequenceProgress>& sequenceProgress() const { return sequenceProgress_; }
+    const std::optional<SequenceProgress>& sequenceProgress() const { return state_.sequence; }
 
     /// Measured polling rate over the last 21 samples; none while not connected or recovering.
-    std::optional<double> actualRefreshRate() const;
+    std::optional<double> actualRefreshRate() const { return state_.actualRefreshRate(); }
     /// Bound ports of the servers (0 when not listening), for tests.
     std::uint16_t httpPort() const;
     std::uint16_t scpiPort() const;
     /// True while an SCPI server exists or is being started.
     bool hasSCPIServer() const;
+
+    /// The state every part works on (tests take samples and log lines in through it).
+    ModelState& state() { return state_; }
+    /// The supply's engine (tests reach its output queue and session through it).
+    SupplyEngine& engine() { return *engine_; }
 
     /// The CSV text of `samples` (header and one line per sample, oldest first, LF endings).
     static std::string csv(const SampleHistory& samples);
@@ -197,145 +166,19 @@ public:
 signals:
     /// The published fields named in `what` changed; emitted on the GUI thread, only
     /// for real changes.
-    void changed(PowerModel::Changes what);
+    void changed(varek::ModelChanges what);
 
 private:
-    // Implementation detail; the model's helper may reorganise freely below.
-    friend class PowerModelTestAccess;
-
-    // Published-field assignments that announce real changes.
-    void setPorts(QStringList ports);
-    void setConnected(bool value);
-    void setBusy(bool value);
-    void setRecovering(bool value);
-    void setIdentity(std::optional<DeviceIdentity> value);
-    void setLatest(std::optional<PowerSample> value);
-    void setNotice(const QString& text);
-    void setErrorMessage(std::optional<QString> text);
-    void setApiState(const QString& text);
-
-    /// Prepends "HH:mm:ss  message" to `events`, keeping at most 100 lines.
-    void log(const QString& message);
-    /// Takes a confirmed sample into `latest`, the bounded history and the evidence file.
-    void accept(const PowerSample& sample);
-    void writeEvidence(const PowerSample& sample) const;
-    /// Asks for a location and writes `build()`'s text there, logging `count()` samples;
-    /// `count` is read after the dialog closed, as the text is.
-    void writeExport(const std::function<std::string(std::size_t& count)>& build);
-
-    void readStoredRate();
-    void readStoredRecording();
-    void readStoredPresets();
-    void writePresets();
-    void readStoredCeilings();
-    /// The alert for a setpoint pair above the ceilings; none when it is allowed.
-    std::optional<VarekError> ceilingViolation(std::uint16_t voltage, std::uint16_t current) const;
-    /// Makes the runner whose device work goes to the session thread and news come here.
-    void makeSequenceRunner();
-    /// Ends a running sequence without another write and shuts the sequence's device line.
-    void abortSequence();
-    void sequenceNews(const SequenceProgress& progress);
-    void apiSetpoints(const ControlHTTPRequest& request, ControlResponder responder);
-    void apiSample(ControlResponder responder);
-    void apiStartSequence(const ControlHTTPRequest& request, ControlResponder responder);
-    void apiStopSequence(ControlResponder responder);
-    /// Opens a recorder for the connected supply on the recorder thread, when recording.
-    void openRecorder();
-    /// Hands the recorder to the recorder thread to be closed there.
-    void closeRecorder();
-    /// Appends `sample` on the recorder thread; its pause and resume news come back here.
-    void recordSample(const PowerSample& sample);
     void readArguments();
-    void startControlServer();
-    /// Words the control server's listener state as `apiState`.
-    void apiListenerEvent(const ListenerEvent& event);
-
-    void finishConnect(std::int64_t generation, const DeviceIdentity& identity, const PowerSample& first);
-    /// Ends SCPI and closes the port on the worker, in that order, then runs `done` here.
-    void closeSession(std::function<void()> done);
-    void connectionFailed(const VarekError& error);
-    /// Shows and logs a dashboard command's failure and frees the controls.
-    void commandFailed(const VarekError& error);
-    /// Logs, in words, a write reported unconfirmed that took effect after all.
-    void lateWrite(const Bytes& request);
-
-    void startPolling(std::int64_t generation);
-    void stopPolling();
-    void armPoll();
-    void pollNow();
-    void readDone(std::int64_t generation, const std::optional<PowerSample>& sample,
-                  const std::optional<VarekError>& error);
-    void recover(std::int64_t generation);
-
-    /// Answers an API request: at once, or once its output switch has finished.
-    void serveAPI(const ControlHTTPRequest& request, ControlResponder responder);
-    void queueAPISwitch(bool enabled, ControlResponder responder);
-    /// Starts a queued switch of `generation`; false when the connection changed since.
-    bool beginAPISwitch(std::int64_t generation);
-    /// The switch's effects on the model (once per switch, not per requester).
-    void finishAPISwitch(bool enabled, std::int64_t generation, const std::optional<PowerSample>& sample,
-                         const std::optional<VarekError>& error);
-    /// The reply one requester of a switch gets; no sample and no error means not attempted.
-    ControlHTTPReply apiSwitchReply(bool enabled, std::int64_t generation, const std::optional<PowerSample>& sample,
-                                    const std::optional<VarekError>& error) const;
 
     Options options_;
-    QStringList ports_;
-    QString selectedPort_;
-    int baud_ = 115200;
-    QString station_ = QStringLiteral("1");
-    int refreshRate_ = 5;
-    bool connected_ = false;
-    bool busy_ = false;
-    bool recovering_ = false;
-    std::optional<DeviceIdentity> identity_;
-    std::optional<PowerSample> latest_;
-    SampleHistory samples_{historyLimit};
-    QString voltageDraft_ = QStringLiteral("12.40");
-    QString currentDraft_ = QStringLiteral("1.00");
-    QString notice_ = QStringLiteral("选择电源串口，然后连接。");
-    std::optional<QString> errorMessage_;
-    QStringList events_;
-    QString apiState_ = QStringLiteral("API正在启动…");
-    std::optional<QString> apiTokenPath_;
-
-    // The HTTP and SCPI servers; requests and their news reach us here by queued hops.
-    std::unique_ptr<ApiHost> api_;
-    std::shared_ptr<SerialSession> session_;
-    std::int64_t sessionGeneration_ = 0;
-    std::optional<std::string> evidencePath_;
-
-    // Session work runs here, one operation at a time, never on the GUI thread.
-    QThreadPool pool_;
-    // Continuous recording: the writer lives on its own thread (it syncs to disk),
-    // never on the session thread or this one.
-    struct Recorder;
-    bool recording_ = false;
-    QString recordingFolder_;
-    std::shared_ptr<Recorder> recorder_;
-    QThreadPool recorderPool_;
-    std::vector<Preset> presets_;
-    SafetyCeilings ceilings_;
-    // The ceilings packed (voltage << 16 | current) for SCPI connections on other threads.
-    std::shared_ptr<std::atomic<std::uint32_t>> sharedCeilings_;
-    // Whether the sequence's device jobs may reach the supply, and whether the runner may
-    // queue any more; read on the runner's and the session thread.
-    struct SequenceLine {
-        std::atomic<bool> open{false};    // a supply is connected: jobs may reach it
-        std::atomic<bool> closed{false};  // the model is going: nothing more is queued
-    };
-    std::shared_ptr<SequenceLine> sequenceLine_;
-    std::unique_ptr<SequenceRunner> runner_;
-    std::optional<SequenceProgress> sequenceProgress_;
-    // The polling task: its generation while it runs, its pacing timer, the monotonic
-    // start of the last read, and the part of the last wait the millisecond timer
-    // could not express (carried into the next wait so the mean period stays exact).
-    std::optional<std::int64_t> pollGeneration_;
-    QTimer pollTimer_;
-    std::chrono::steady_clock::time_point tick_;
-    std::chrono::nanoseconds pacingCarry_{0};
+    ModelState state_;
+    std::unique_ptr<SupplyEngine> engine_;
+    std::unique_ptr<LinkControl> link_;
+    std::unique_ptr<CommandControl> commands_;
+    std::unique_ptr<RecordingControl> recordings_;
+    std::unique_ptr<SequenceControl> sequences_;
+    std::unique_ptr<ApiHosting> api_;
 };
 
 }  // namespace varek
-
-Q_DECLARE_OPERATORS_FOR_FLAGS(varek::PowerModel::Changes)

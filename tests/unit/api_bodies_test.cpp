@@ -1,6 +1,7 @@
-// Bodies of the automation routes: setpoint requests refused with their message,
-// the sample body's exact keys, the progress body.
-#include "varek/automation_api.hpp"
+// Setpoint requests refused with their message, a ceiling's refusals, the sample
+// body's exact keys, the progress body.
+#include "varek/api_bodies.hpp"
+#include "varek/setpoints.hpp"
 
 #include <gtest/gtest.h>
 
@@ -62,6 +63,30 @@ TEST(SetpointRequest, RefusalsCarryTheClientMessage) {
     test::expectVarekError([&] { SetpointRequest::parse(R"({"current_limit_A":6})", ceilings); },
                            VarekError::invalid("current_limit_A exceeds the ceiling of 5.00 A"));
     EXPECT_EQ(SetpointRequest::parse(R"({"voltage_V":12,"current_limit_A":5})", ceilings).voltage, 1200);
+}
+
+TEST(CeilingBreach, NamesTheValueAndTheCeilingForClientsAndTheWindow) {
+    const SafetyCeilings ceilings{1200, 500};
+    const struct {
+        std::uint16_t voltage, current;
+        bool presentVoltage, presentCurrent;
+        const char *message, *alert;
+    } cases[] = {
+        {1201, 0, false, false, "voltage_V 12.01 V exceeds the ceiling of 12.00 V", "电压设定超过安全上限 12.00 V。"},
+        {0, 600, false, false, "current_limit_A 6.00 A exceeds the ceiling of 5.00 A", "电流设定超过安全上限 5.00 A。"},
+        {3000, 100, true, false, "the supply's present voltage setpoint 30.00 V is above the ceiling of 12.00 V; set it as well",
+         "电源当前的电压设定 30.00 V 超过安全上限 12.00 V，请一并设定。"},
+        {100, 2000, false, true, "the supply's present current limit 20.00 A is above the ceiling of 5.00 A; set it as well",
+         "电源当前的电流设定 20.00 A 超过安全上限 5.00 A，请一并设定。"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const auto breach = ceilings.breach(c.voltage, c.current, c.presentVoltage, c.presentCurrent);
+        ASSERT_TRUE(breach);
+        EXPECT_EQ(breach->message(), c.message);
+        EXPECT_EQ(breach->alert(), c.alert);
+    }
+    EXPECT_FALSE(ceilings.breach(1200, 500));
 }
 
 TEST(AutomationBodies, SampleHasExactlyItsKeys) {

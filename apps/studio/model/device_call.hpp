@@ -1,19 +1,21 @@
 #pragma once
 
-// Internal helpers of PowerModel's sources: running session work off the GUI thread
-// and carrying its outcome back.
+// How the desktop model's parts reach their supply: session work runs on the engine's
+// device thread, and its outcome comes back to the GUI thread.
 
+#include <QCoreApplication>
 #include <QObject>
+#include <QPointer>
 #include <QString>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <utility>
 
 #include "varek/error.hpp"
 #include "varek/safety_ceilings.hpp"
+#include "varek/supply_engine.hpp"
 
 namespace varek::detail {
 
@@ -40,6 +42,31 @@ auto attempt(F&& operation) -> Outcome<decltype(operation())> {
     }
 }
 
+/// Runs `work` on `owner`'s thread if `owner` still exists then. The hop goes through
+/// the application object, which outlives every owner.
+inline void hop(const QPointer<QObject>& owner, std::function<void()> work) {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [owner, work = std::move(work)] {
+            if (owner) work();
+        },
+        Qt::QueuedConnection);
+}
+
+/// Runs `work` (returning an Outcome) on `engine`'s device thread, then `done(outcome)`
+/// on `owner`'s thread, dropped when `owner` is gone. Work that never gets its turn
+/// (the engine closed) ends as "串口已断开。".
+template <typename Work, typename Done>
+void onDevice(SupplyEngine& engine, QObject* owner, Work work, Done done) {
+    using Result = decltype(work());
+    const QPointer<QObject> guard(owner);
+    auto job = [guard, work = std::move(work), done](bool run) mutable {
+        Result result{std::nullopt, VarekError::disconnected(), std::nullopt};
+        if (run) result = work();
+        hop(guard, [done, result] { done(result); });
+    };
+    if (!engine.post(job)) job(false);
+}
+
 /// A decimal integer: an optional sign, then digits only (no spaces, not empty).
 inline std::optional<long long> parseDecimal(const QString& text) {
     qsizetype i = 0;
@@ -56,11 +83,7 @@ inline std::optional<long long> parseDecimal(const QString& text) {
     return negative ? -value : value;
 }
 
-/// Runs `work` on `pool` and then `done(result)` on `context`'s thread; the
-/// continuation is dropped when `context` no longer exists.
-template <typename Work, typename Done>
-void runThen(QThreadPool& pool, QObject* context, Work work, Done done) {
-    QtConcurrent::run(&pool, std::move(work)).then(context, std::move(done));
-}
+/// The description of `error` as a QString.
+inline QString text(const VarekError& error) { return QString::fromStdString(error.description()); }
 
 }  // namespace varek::detail
