@@ -40,6 +40,7 @@ chmod 755 "$work"
 sim_pid=""
 server_pid=""
 instance=""
+env_file=""
 user_existed=""
 getent passwd varek >/dev/null && user_existed=1
 
@@ -48,7 +49,8 @@ cleanup() {
   [ -n "$server_pid" ] && { kill -TERM "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; }
   [ -n "$sim_pid" ] && { kill -TERM "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; }
   if [ -n "$instance" ]; then
-    as_root rm -f "/etc/default/varek-server-$instance"
+    as_root rm -f "$env_file"
+    as_root rmdir "${env_file%/*}" 2>/dev/null
     as_root rm -rf "/var/lib/varek-server/$instance"
     as_root rmdir /var/lib/varek-server 2>/dev/null
   fi
@@ -146,7 +148,9 @@ as_root chgrp dialout "$pty"
 as_root chmod 660 "$pty"
 instance=$(systemd-escape "${pty#/dev/}")
 unit="varek-server@$instance.service"
-env_file="/etc/default/varek-server-$instance"
+# The unit reads its options under the unescaped name (EnvironmentFile= globs).
+env_file="/etc/default/varek-server-${pty#/dev/}"
+as_root mkdir -p "${env_file%/*}"
 state="/var/lib/varek-server/$instance"
 # Recording where the server has it: an option it does not know ends it with 2
 # before any port is opened; one it knows gets it as far as the port (1).
@@ -207,6 +211,7 @@ kill -TERM "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=""
 as_root rm -f "$env_file"
+as_root rmdir "${env_file%/*}"
 
 echo "-- purge"
 as_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq varek-studio varek >"$work/purge.log" 2>&1 ||
