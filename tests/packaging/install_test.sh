@@ -4,8 +4,9 @@
 # the installed varek-sim, verifies an installed service instance, runs the
 # service's command as its account would, then purges both packages and checks
 # that nothing of theirs is left except the instance's token (and recordings).
-# systemd is not PID 1 in these containers, so the service is verified with
-# systemd-analyze and its command run by hand; it is never started by systemd.
+# systemd is not PID 1 on these machines, so here the service is verified with
+# systemd-analyze and its command run by hand; systemd_boot_test.sh starts it
+# under a real systemd in a container.
 #
 # Usage: tests/packaging/install_test.sh dist/varek_<v>_<arch>.deb dist/varek-studio_<v>_<arch>.deb
 set -euo pipefail
