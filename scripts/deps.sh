@@ -12,6 +12,7 @@ packages=(cmake ninja-build g++ git libgtest-dev libgmock-dev libbenchmark-dev
           prometheus wrk
           scdoc man-db librsvg2-bin pkg-config
           dpkg-dev file lintian systemd adduser curl
+          mmdebstrap systemd-container
           chromium
           "$@")
 # Node.js and npm (for the browser test's playwright-core) only where missing: a

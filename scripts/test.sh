@@ -7,7 +7,9 @@
 #   3. ThreadSanitizer build of the concurrency tests;
 #   4. clang libFuzzer targets, each fuzzed briefly;
 #   5. packages: Release build of the packaged programs, the Debian packages
-#      (scripts/package.sh, lintian), installed, run, service verified, purged.
+#      (scripts/package.sh, lintian), installed, run, service verified, purged;
+#      then the service under a real systemd in a booted container (the
+#      container's root is built once and cached in /var/cache/varek-nspawn).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -70,5 +72,7 @@ step "package stage: build the Debian packages (scripts/package.sh)"
 "$root/scripts/package.sh"
 step "package stage: install, run, verify the service, purge"
 "$root/tests/packaging/install_test.sh" dist/varek_*.deb dist/varek-studio_*.deb
+step "package stage: the service under systemd in a container"
+"$root/tests/packaging/systemd_boot_test.sh" dist/varek_*.deb
 
 step "all test stages passed"

@@ -4,8 +4,9 @@
 # the installed varek-sim, verifies an installed service instance, runs the
 # service's command as its account would, then purges both packages and checks
 # that nothing of theirs is left except the instance's token (and recordings).
-# systemd is not PID 1 in these containers, so the service is verified with
-# systemd-analyze and its command run by hand; it is never started by systemd.
+# systemd is not PID 1 on these machines, so here the service is verified with
+# systemd-analyze and its command run by hand; systemd_boot_test.sh starts it
+# under a real systemd in a container.
 #
 # Usage: tests/packaging/install_test.sh dist/varek_<v>_<arch>.deb dist/varek-studio_<v>_<arch>.deb
 set -euo pipefail
@@ -40,6 +41,7 @@ chmod 755 "$work"
 sim_pid=""
 server_pid=""
 instance=""
+env_file=""
 user_existed=""
 getent passwd varek >/dev/null && user_existed=1
 
@@ -48,7 +50,8 @@ cleanup() {
   [ -n "$server_pid" ] && { kill -TERM "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; }
   [ -n "$sim_pid" ] && { kill -TERM "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; }
   if [ -n "$instance" ]; then
-    as_root rm -f "/etc/default/varek-server-$instance"
+    as_root rm -f "$env_file"
+    as_root rmdir "${env_file%/*}" 2>/dev/null
     as_root rm -rf "/var/lib/varek-server/$instance"
     as_root rmdir /var/lib/varek-server 2>/dev/null
   fi
@@ -146,7 +149,9 @@ as_root chgrp dialout "$pty"
 as_root chmod 660 "$pty"
 instance=$(systemd-escape "${pty#/dev/}")
 unit="varek-server@$instance.service"
-env_file="/etc/default/varek-server-$instance"
+# The unit reads its options under the unescaped name (EnvironmentFile= globs).
+env_file="/etc/default/varek-server-${pty#/dev/}"
+as_root mkdir -p "${env_file%/*}"
 state="/var/lib/varek-server/$instance"
 # Recording where the server has it: an option it does not know ends it with 2
 # before any port is opened; one it knows gets it as far as the port (1).
@@ -207,6 +212,7 @@ kill -TERM "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=""
 as_root rm -f "$env_file"
+as_root rmdir "${env_file%/*}"
 
 echo "-- purge"
 as_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq varek-studio varek >"$work/purge.log" 2>&1 ||
