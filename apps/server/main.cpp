@@ -183,30 +183,45 @@ private:
     std::thread thread_;
 };
 
+/// The one address every listener is bound to, or empty when they listen on all
+/// interfaces: start-up lines then name that address instead of the LAN.
+std::string boundOnly(const Options& options) {
+    const std::string& address = options.service.bindAddress;
+    return address == ServiceOptions::anyAddress ? std::string() : address;
+}
+
 void printBanner(const Options& options, const ControlServer& control) {
     const std::string http = std::to_string(options.httpPort);
-    std::printf("SCPI VISA resource: TCPIP0::<Mac-IP>::%u::SOCKET\n", unsigned{options.scpiPort});
-    std::printf("VAREK server: http://127.0.0.1:%s (LAN: http://<Mac-IP>:%s)\n", http.c_str(), http.c_str());
+    const std::string bound = boundOnly(options);
+    if (bound.empty()) {
+        std::printf("SCPI VISA resource: TCPIP0::<Mac-IP>::%u::SOCKET\n", unsigned{options.scpiPort});
+        std::printf("VAREK server: http://127.0.0.1:%s (LAN: http://<Mac-IP>:%s)\n", http.c_str(), http.c_str());
+    } else {
+        std::printf("SCPI VISA resource: TCPIP0::%s::%u::SOCKET\n", bound.c_str(), unsigned{options.scpiPort});
+        std::printf("VAREK server: http://%s:%s\n", bound.c_str(), http.c_str());
+    }
     std::printf("Token file: %s\n", control.tokenPath().c_str());
     std::fflush(stdout);
 }
 
 /// Writes a listener's event as the program's status line; a failure asks for exit 1.
-ListenerCallback apiEvents(ExitRequest& exitRequest) {
-    return [&exitRequest](const ListenerEvent& event) {
+ListenerCallback apiEvents(ExitRequest& exitRequest, const std::string& bound) {
+    const std::string where = bound.empty() ? "本机 / 局域网" : bound;
+    return [&exitRequest, where](const ListenerEvent& event) {
         if (event.kind == ListenerEvent::Kind::listening) {
-            return writeLine(stderr, "API已监听 · 本机 / 局域网 · " + std::to_string(event.port));
+            return writeLine(stderr, "API已监听 · " + where + " · " + std::to_string(event.port));
         }
         writeLine(stderr, "API启动失败：" + event.reason);
         exitRequest.request(1);
     };
 }
 
-ListenerCallback scpiEvents(ExitRequest& exitRequest) {
-    return [&exitRequest](const ListenerEvent& event) {
+ListenerCallback scpiEvents(ExitRequest& exitRequest, const std::string& bound) {
+    const std::string where = bound.empty() ? "local and LAN" : bound + " only";
+    return [&exitRequest, where](const ListenerEvent& event) {
         if (event.kind == ListenerEvent::Kind::listening) {
-            return writeLine(stderr, "SCPI ready on TCP " + std::to_string(event.port) +
-                                         ", local and LAN, no authentication");
+            return writeLine(stderr, "SCPI ready on TCP " + std::to_string(event.port) + ", " + where +
+                                         ", no authentication");
         }
         writeLine(stderr, "SCPI failed: " + event.reason);
         exitRequest.request(1);
@@ -295,11 +310,11 @@ int serve(const Options& options, SupplyEngine& engine, const DeviceIdentity& id
             });
         control->serveStatic(std::string(dashboardPrefix), dashboardFiles());
         control->setBindAddress(options.service.bindAddress);
-        if (!exitRequest.requested()) control->start(apiEvents(exitRequest));
+        if (!exitRequest.requested()) control->start(apiEvents(exitRequest, boundOnly(options)));
         scpi = std::make_unique<SCPIServer>(options.scpiPort, engine.instruments(), engine.dispatch());
         scpi->setBindAddress(options.service.bindAddress);
         if (!exitRequest.requested()) {
-            scpi->start(scpiEvents(exitRequest));
+            scpi->start(scpiEvents(exitRequest, boundOnly(options)));
             printBanner(options, *control);
             if (options.service.bindAddress != ServiceOptions::anyAddress) {
                 writeLine(stderr, "Listening on " + options.service.bindAddress + " only");

@@ -300,7 +300,8 @@ void ControlServer::start(ListenerCallback events) {
     impl.io.call([&impl, &events] {
         impl.dropListener();
         auto listener = std::make_shared<net::TcpListener>(
-            impl.io.context(), connectionLimit, [shared = impl.shared](tcp::socket socket, net::ConnectionSlot slot) {
+            impl.io.context(), connectionLimit, connectionsPerAddress,
+            [shared = impl.shared](tcp::socket socket, net::ConnectionSlot slot) {
                 std::make_shared<Peer>(std::move(socket), std::move(slot), shared)->start();
             });
         listener->open(impl.bindAddress, impl.listenPort, std::move(events));

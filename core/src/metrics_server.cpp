@@ -147,7 +147,8 @@ void MetricsServer::start(ListenerCallback events) {
     impl.io.call([&impl, &events] {
         impl.shutdown();
         auto listener = std::make_shared<net::TcpListener>(
-            impl.io.context(), connectionLimit, [&impl](tcp::socket socket, net::ConnectionSlot slot) {
+            impl.io.context(), connectionLimit, connectionsPerAddress,
+            [&impl](tcp::socket socket, net::ConnectionSlot slot) {
                 std::make_shared<MetricsPeer>(std::move(socket), std::move(slot), impl)->start();
             });
         // The listener reports from the io thread; the bound port is known by then.

@@ -258,7 +258,7 @@ void SCPIServer::start(ListenerCallback events) {
     impl.io.call([&impl, &events] {
         impl.shutdown();
         auto listener = std::make_shared<net::TcpListener>(
-            impl.io.context(), connectionLimit,
+            impl.io.context(), connectionLimit, connectionsPerAddress,
             [&impl](tcp::socket socket, net::ConnectionSlot slot) { impl.addPeer(std::move(socket), std::move(slot)); });
         listener->open(impl.bindAddress, impl.listenPort, std::move(events));
         std::lock_guard lock(impl.listenerMutex);

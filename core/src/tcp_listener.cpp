@@ -27,8 +27,27 @@ bool transientAcceptError(const std::error_code& error) noexcept {
     }
 }
 
-TcpListener::TcpListener(asio::io_context& io, std::size_t connectionLimit, Accepted accepted)
-    : acceptor_(io), retry_(io), limit_(connectionLimit), accepted_(std::move(accepted)) {}
+bool Occupancy::take(const asio::ip::address& peer, std::size_t total, std::size_t perAddress) {
+    std::lock_guard lock(mutex_);
+    if (total_.load() >= total) return false;
+    const auto [entry, added] = byAddress_.try_emplace(peer, 0);
+    if (entry->second >= perAddress) return false;
+    ++entry->second;
+    ++total_;
+    return true;
+}
+
+void Occupancy::give(const asio::ip::address& peer) noexcept {
+    std::lock_guard lock(mutex_);
+    const auto entry = byAddress_.find(peer);
+    if (entry == byAddress_.end()) return;
+    --total_;
+    // Forgotten at zero, so the map never holds more addresses than slots are taken.
+    if (--entry->second == 0) byAddress_.erase(entry);
+}
+
+TcpListener::TcpListener(asio::io_context& io, std::size_t connectionLimit, std::size_t perAddress, Accepted accepted)
+    : acceptor_(io), retry_(io), limit_(connectionLimit), perAddress_(perAddress), accepted_(std::move(accepted)) {}
 
 void TcpListener::open(const std::string& address, std::uint16_t port, ListenerCallback events) {
     events_ = std::move(events);
@@ -81,18 +100,26 @@ void TcpListener::accepted(const std::error_code& error, tcp::socket socket) {
     if (closed_ || !acceptor_.is_open()) return;
     if (!error) {
         std::error_code ignored;
-        if (live_->load() >= limit_) {
-            // Beyond the limit a connection is refused outright, so descriptors and
-            // memory stay bounded whatever clients do.
+        const auto peer = socket.remote_endpoint(ignored).address();
+        // Beyond either limit a connection is refused outright, so descriptors and
+        // memory stay bounded whatever clients do, and an address that holds its
+        // whole share leaves the rest of the slots to everyone else. (A client
+        // already gone has no endpoint; it is closed like any refused one.)
+        bool admitted = false;
+        try {
+            admitted = !ignored && live_->take(peer, limit_, perAddress_);
+        } catch (...) {
+            // No memory to count a new address: refused like one beyond the limit.
+        }
+        if (!admitted) {
             socket.close(ignored);
             return accept();
         }
         // Replies are small and each waits on the one before; without this, Nagle's
         // algorithm and the client's delayed ACK stall every second reply.
         socket.set_option(tcp::no_delay(true), ignored);
-        ++*live_;
         try {
-            accepted_(std::move(socket), ConnectionSlot(live_));
+            accepted_(std::move(socket), ConnectionSlot(live_, peer));
         } catch (...) {
             // No memory for this connection (its slot went with it): the listener goes on.
         }

@@ -3,6 +3,7 @@ start-up and with writes queued on a slow supply, clients that vanish before the
 descriptor exhaustion and connection storms."""
 import http.client
 import resource
+import select
 import signal
 import socket
 import struct
@@ -10,7 +11,7 @@ import threading
 import time
 import unittest
 
-from varek_e2e import Sim, VarekServer, wait_for
+from varek_e2e import Sim, VarekServer, free_port, wait_for
 
 WRITE_FUNCTIONS = (0x06, 0x10)
 OUTPUT_OFF_WRITE = bytes.fromhex("01 06 00 12 00 00")
@@ -30,6 +31,42 @@ def post(port, token, path):
     sock = socket.create_connection(("127.0.0.1", port), timeout=30)
     sock.sendall(("POST %s HTTP/1.1\r\nHost: t\r\nAuthorization: Bearer %s\r\n\r\n" % (path, token)).encode())
     return sock
+
+
+def closed(sock):
+    """True once the server has closed the connection; never blocks."""
+    if not select.select([sock], [], [], 0)[0]:
+        return False
+    try:
+        return sock.recv(1, socket.MSG_PEEK) == b""
+    except ConnectionResetError:
+        return True
+
+
+def connect(port, source):
+    return socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0))
+
+
+def identity(port, source="127.0.0.1"):
+    """True when an *IDN? on a fresh connection from `source` is answered."""
+    try:
+        sock = connect(port, source)
+    except OSError:
+        return False
+    try:
+        sock.sendall(b"*IDN?\n")
+        return sock.recv(4096).startswith(b"RuvizOzurir,")
+    except OSError:
+        return False
+    finally:
+        reset(sock)  # no TIME_WAIT left under an address other than 127.0.0.1
+
+
+def get_ok(port, path, source):
+    """True when GET `path` on a fresh connection from `source` is answered 200."""
+    with connect(port, source) as sock:
+        sock.sendall(b"GET %s HTTP/1.1\r\n\r\n" % path.encode())
+        return sock.makefile("rb").read().startswith(b"HTTP/1.1 200 ")
 
 
 def rss_kib(pid):
@@ -118,15 +155,32 @@ class Exhaustion(unittest.TestCase):
             for sock in idle:
                 sock.close()
             self.assertIsNone(server.process.poll(), server.err)
+            wait_for(lambda: identity(server.scpi_port), 30)
 
-            def identity():
-                try:
-                    with socket.create_connection(("127.0.0.1", server.scpi_port), timeout=30) as sock:
-                        sock.sendall(b"*IDN?\n")
-                        return sock.recv(4096).startswith(b"RuvizOzurir,")
-                except OSError:
-                    return False
-            wait_for(identity, 30)
+    def test_one_address_holding_more_than_every_slot_keeps_its_share_and_locks_nobody_out(self):
+        ports = free_port(), free_port(), free_port()
+        options = ["--http-port", ports[0], "--scpi-port", ports[1], "--metrics-port", ports[2]]
+        with Sim() as sim, VarekServer(sim.path, *ports[:2], options=list(map(str, options))) as server:
+            server.wait_ready()
+            wait_for(lambda: any("Metrics ready" in line for line in server.err))
+            # listener, its total cap, one address's share (the manual page's numbers), served to another address
+            table = (("http", ports[0], 256, 32, lambda: get_ok(ports[0], "/health", "127.0.0.2")),
+                     ("scpi", ports[1], 128, 16, lambda: identity(ports[1], "127.0.0.2")),
+                     ("metrics", ports[2], 64, 8, lambda: get_ok(ports[2], "/metrics", "127.0.0.2")))
+            # The holder is 127.0.0.1, whose ports free_port() of other tests sees taken.
+            held = {name: [socket.create_connection(("127.0.0.1", port), timeout=30) for _ in range(cap + 4)]
+                    for name, port, cap, _, _ in table}
+            try:
+                for name, port, cap, share, served in table:
+                    with self.subTest(name):
+                        # Accepted in connect order: once the last is closed, the server has seen them all.
+                        wait_for(lambda: closed(held[name][-1]), 30)
+                        self.assertTrue(served())
+                        wait_for(lambda: sum(not closed(sock) for sock in held[name]) <= share, 30)
+                        self.assertEqual(sum(not closed(sock) for sock in held[name]), share)
+            finally:
+                for sock in sum(held.values(), []):
+                    sock.close()
 
     def test_connect_and_reset_storms_leave_memory_and_descriptors_where_they_were(self):
         with Sim() as sim, VarekServer(sim.path, nofile=256) as server:

@@ -85,7 +85,14 @@ class Bind(unittest.TestCase):
         with Sim() as sim, started(sim.path, "--bind", "127.0.0.1", "--metrics-port", metrics_port) as server:
             wait_for(lambda: any("Metrics ready" in line for line in server.err))
             self.assertIn("Listening on 127.0.0.1 only", server.err)
+            # The start-up lines name the bound address, never the LAN they are kept off.
+            self.assertEqual(server.out[:2], ["SCPI VISA resource: TCPIP0::127.0.0.1::%d::SOCKET" % server.scpi_port,
+                                              "VAREK server: http://127.0.0.1:%d" % server.http_port])
             self.assertEqual(len(server.out), 3)
+            self.assertIn("API已监听 · 127.0.0.1 · %d" % server.http_port, server.err)
+            self.assertIn("SCPI ready on TCP %d, 127.0.0.1 only, no authentication" % server.scpi_port, server.err)
+            self.assertFalse([line for line in server.out + server.err if "LAN" in line or "局域网" in line
+                              or "<Mac-IP>" in line])
             listening = subprocess.run(["ss", "-Hltn"], capture_output=True, text=True, check=True).stdout
             for port in (server.http_port, server.scpi_port, metrics_port):
                 with self.subTest(port=port):

@@ -207,13 +207,17 @@ class VarekServer:
         self.close()
 
     def wait_ready(self, timeout=60, interval=0.02):
-        wait_for(lambda: API_LINE % self.http_port in self.err and SCPI_LINE % self.scpi_port in self.err
-                 and len(self.out) >= 3 or self.process.poll() is not None, timeout, interval)
+        wait_for(lambda: self._listening() and len(self.out) >= 3 or self.process.poll() is not None, timeout, interval)
         if self.process.poll() is not None:
             raise AssertionError("varek-server exited: %r" % self.err)
         with open(self.token_path) as f:
             self.token = f.read().strip()
         return self
+
+    def _listening(self):
+        """Both status lines are in, whichever address they name (API_LINE, SCPI_LINE without --bind)."""
+        api = [line for line in self.err if line.startswith("API已监听 · ") and line.endswith(" · %d" % self.http_port)]
+        return api and any(line.startswith("SCPI ready on TCP %d, " % self.scpi_port) for line in self.err)
 
     def request(self, method, path, token=True, timeout=30, body=None):
         """(status, body text); `token` True sends the right bearer token, a string sends that.

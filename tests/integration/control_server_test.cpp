@@ -156,14 +156,28 @@ TEST_F(ControlServerTest, ResetClientIsGoneButHalfClosedOneStillGetsItsReply) {
 TEST_F(ControlServerTest, ConnectionsBeyondTheLimitAreClosedAndNothingLeaks) {
     const std::size_t baseline = openDescriptors();
     {
+        // Nine addresses each try two more than their share: eight fill the total cap,
+        // the ninth finds it full. Accepts run in connect order, so it is exactly known
+        // which connections the server kept.
+        constexpr std::size_t share = ControlServer::connectionsPerAddress, tries = share + 2;
+        static_assert(ControlServer::connectionLimit == 8 * share);
         std::vector<std::unique_ptr<LoopbackClient>> idle;
-        for (std::size_t i = 0; i < ControlServer::connectionLimit + 20; ++i) {
-            idle.push_back(std::make_unique<LoopbackClient>(server.port()));
+        for (std::size_t i = 0; i < 9 * tries; ++i) {
+            idle.push_back(std::make_unique<LoopbackClient>(server.port(), static_cast<std::uint8_t>(1 + i / tries)));
         }
+        const auto refused = [&](std::size_t i) { return i / tries == 8 || i % tries >= share; };
         ASSERT_TRUE(test::waitUntil([&] { return server.server().connections() == ControlServer::connectionLimit; }));
-        // The ones over the limit were closed by the server at once.
-        EXPECT_TRUE(test::waitUntil([&] { return idle.back()->closed(); }));
-        EXPECT_FALSE(idle.front()->closed());
+        // The ones over a limit were closed by the server at once.
+        ASSERT_TRUE(test::waitUntil([&] {
+            for (std::size_t i = 0; i < idle.size(); ++i) {
+                if (refused(i) && !idle[i]->closed()) return false;
+            }
+            return true;
+        }));
+        for (std::size_t i = 0; i < idle.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(idle[i]->closed(), refused(i));
+        }
     }
     ASSERT_TRUE(test::waitUntil([&] { return server.server().connections() == 0; }));
     for (int round = 0; round < 50; ++round) {

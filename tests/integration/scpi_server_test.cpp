@@ -113,8 +113,10 @@ TEST_F(SCPIServerTest, EachConnectionHasItsOwnErrorQueue) {
 
 TEST_F(SCPIServerTest, StopClosesClientsListenerAndLimitsConnections) {
     std::vector<std::unique_ptr<LoopbackClient>> clients;
+    // From as many addresses as it takes: one address holds only its share.
     for (std::size_t i = 0; i < SCPIServer::connectionLimit + 5; ++i) {
-        clients.push_back(std::make_unique<LoopbackClient>(port));
+        clients.push_back(
+            std::make_unique<LoopbackClient>(port, static_cast<std::uint8_t>(1 + i / SCPIServer::connectionsPerAddress)));
     }
     ASSERT_TRUE(test::waitUntil([&] { return server.connections() == SCPIServer::connectionLimit; }));
     EXPECT_TRUE(test::waitUntil([&] { return clients.back()->closed(); }));

@@ -25,11 +25,19 @@ public:
     /// so a server that never answers fails the test instead of hanging it.
     static constexpr std::chrono::milliseconds hangGuard{20000};
 
-    /// Connects at once; throws std::system_error when the connection is refused.
-    explicit LoopbackClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    /// Connects at once from 127.0.0.`host` (every 127.x address is loopback on Linux, so
+    /// one machine plays several clients); throws std::system_error when refused.
+    explicit LoopbackClient(std::uint16_t port, std::uint8_t host = 1)
+        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), host_(host) {
         if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
         sockaddr_in address{};
         address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
+        if (host != 1 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            const int error = errno;
+            ::close(fd_);
+            throw std::system_error(error, std::generic_category(), "bind 127.0.0." + std::to_string(host));
+        }
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -38,8 +46,11 @@ public:
             throw std::system_error(error, std::generic_category(), "connect to 127.0.0.1:" + std::to_string(port));
         }
     }
-    /// Closes the socket unless reset() already did.
+    /// Closes the socket unless reset() already did. From another host it resets: a port
+    /// left in TIME_WAIT under 127.0.0.x is one that free-port pickers binding 127.0.0.1
+    /// cannot see, and a server they start on it would fail to bind 0.0.0.0.
     ~LoopbackClient() {
+        if (host_ != 1) reset();
         if (fd_ >= 0) ::close(fd_);
     }
     LoopbackClient(const LoopbackClient&) = delete;
@@ -142,6 +153,7 @@ private:
     }
 
     int fd_;
+    std::uint8_t host_;
     std::string pending_;  ///< bytes readLine received beyond the line it returned
 };
 

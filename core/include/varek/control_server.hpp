@@ -41,6 +41,9 @@ public:
     static constexpr std::uint16_t port = 18760;
     /// Connections served at once; more are closed as soon as they are accepted.
     static constexpr std::size_t connectionLimit = 256;
+    /// Of those, the most one client address holds; its further connections are closed
+    /// the same way. An eighth: one address, however busy, leaves seven eighths to the rest.
+    static constexpr std::size_t connectionsPerAddress = 32;
     /// Called on the io thread once per authenticated, non-health request. It must
     /// not block: device work goes elsewhere and answers through the responder.
     /// A handler that throws, or drops every copy of its responder without

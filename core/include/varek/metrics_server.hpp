@@ -20,6 +20,9 @@ class MetricsServer {
 public:
     /// Connections served at once; more are closed as soon as they are accepted.
     static constexpr std::size_t connectionLimit = 64;
+    /// Of those, the most one client address holds; its further connections are closed
+    /// the same way. An eighth, as for the HTTP API.
+    static constexpr std::size_t connectionsPerAddress = 8;
     /// Called on the io thread once per scrape; must not block.
     using Source = std::function<std::string()>;
 

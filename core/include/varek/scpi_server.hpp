@@ -21,6 +21,9 @@ public:
     static constexpr std::uint16_t port = 5025;
     /// Connections served at once; more are closed as soon as they are accepted.
     static constexpr std::size_t connectionLimit = 128;
+    /// Of those, the most one client address holds; its further connections are closed
+    /// the same way. An eighth, as for the HTTP API.
+    static constexpr std::size_t connectionsPerAddress = 16;
     /// Called on the io thread once per accepted connection.
     using Factory = std::function<std::unique_ptr<SCPIInstrument>()>;
     /// Like Factory, told the client's "address:port" (for audit lines).

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -15,28 +17,50 @@
 
 namespace varek::net {
 
+/// Connections holding a slot of one listener, in total and per client address.
+/// Shared with the slots, which may be given back on any thread.
+class Occupancy {
+public:
+    /// Takes a slot for `peer` unless `total` slots are taken or `peer` holds `perAddress`.
+    bool take(const asio::ip::address& peer, std::size_t total, std::size_t perAddress);
+    /// Gives back a slot `peer` took.
+    void give(const asio::ip::address& peer) noexcept;
+    /// Slots taken. Any thread.
+    std::size_t total() const noexcept { return total_.load(); }
+
+private:
+    std::mutex mutex_;
+    std::map<asio::ip::address, std::size_t> byAddress_;  // only addresses holding a slot
+    std::atomic<std::size_t> total_{0};
+};
+
 /// Held by an accepted connection for as long as it counts against its listener's
-/// limit; release it (or drop it) when the connection closes.
+/// limits; release it (or drop it) when the connection closes.
 class ConnectionSlot {
 public:
     ConnectionSlot() = default;
-    explicit ConnectionSlot(std::shared_ptr<std::atomic<std::size_t>> count) : count_(std::move(count)) {}
+    /// Owns a slot already taken from `occupancy` for `peer`.
+    ConnectionSlot(std::shared_ptr<Occupancy> occupancy, asio::ip::address peer)
+        : occupancy_(std::move(occupancy)), peer_(peer) {}
     ConnectionSlot(ConnectionSlot&&) noexcept = default;
     ConnectionSlot& operator=(ConnectionSlot&& other) noexcept {
         if (this != &other) {
             release();
-            count_ = std::move(other.count_);
+            occupancy_ = std::move(other.occupancy_);
+            peer_ = other.peer_;
         }
         return *this;
     }
     ~ConnectionSlot() { release(); }
+    /// Gives the slot back; idempotent.
     void release() noexcept {
-        if (count_) --*count_;
-        count_.reset();
+        if (occupancy_) occupancy_->give(peer_);
+        occupancy_.reset();
     }
 
 private:
-    std::shared_ptr<std::atomic<std::size_t>> count_;
+    std::shared_ptr<Occupancy> occupancy_;
+    asio::ip::address peer_;
 };
 
 /// Errors of accept() that say nothing about the listener itself: out of
@@ -44,7 +68,8 @@ private:
 bool transientAcceptError(const std::error_code& error) noexcept;
 
 /// The one accept loop under every server: binds, listens, accepts, retries
-/// transient errors after a pause, and closes connections beyond its limit at once.
+/// transient errors after a pause, and closes at once a connection beyond its limit
+/// or beyond its client address's share, so one address never keeps the others out.
 /// Lives on its io thread: every member is called there.
 class TcpListener : public std::enable_shared_from_this<TcpListener> {
 public:
@@ -52,7 +77,8 @@ public:
     using Accepted = std::function<void(asio::ip::tcp::socket, ConnectionSlot)>;
     static constexpr auto retryDelay = std::chrono::milliseconds(50);
 
-    TcpListener(asio::io_context& io, std::size_t connectionLimit, Accepted accepted);
+    /// Serves at most `connectionLimit` connections, `perAddress` of them from one client address.
+    TcpListener(asio::io_context& io, std::size_t connectionLimit, std::size_t perAddress, Accepted accepted);
 
     /// Opens the socket, binds `address`:`port` and starts accepting. Throws
     /// VarekError::io when the socket cannot be created; a bind or listen failure is
@@ -64,7 +90,7 @@ public:
     /// The bound port while listening, else 0. Any thread.
     std::uint16_t boundPort() const noexcept { return bound_.load(); }
     /// Connections holding a slot. Any thread.
-    std::size_t connections() const noexcept { return live_->load(); }
+    std::size_t connections() const noexcept { return live_->total(); }
 
 private:
     void accept();
@@ -74,9 +100,10 @@ private:
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer retry_;
     const std::size_t limit_;
+    const std::size_t perAddress_;
     Accepted accepted_;
     ListenerCallback events_;
-    std::shared_ptr<std::atomic<std::size_t>> live_ = std::make_shared<std::atomic<std::size_t>>(0);
+    std::shared_ptr<Occupancy> live_ = std::make_shared<Occupancy>();
     std::atomic<std::uint16_t> bound_{0};
     bool closed_ = false;
 };
