@@ -77,6 +77,24 @@ void CommandControl::changeOutput(bool enabled) {
     });
 }
 
+void CommandControl::switchOff(std::function<void(bool, const QString&)> done) {
+    if (!state_.connected || state_.recovering) return done(false, QStringLiteral("未连接，未写入"));
+    const std::int64_t generation = generation_();
+    const QPointer<QObject> owner(this);
+    engine_.writeOutput(false, {"GUI", ""}, {}, [owner, this, generation, done](const SupplyEngine::WriteOutcome& r) {
+        detail::hop(owner, [this, generation, done, r] {
+            if (r.error || !r.sample) {
+                const QString why = text(r.error.value_or(VarekError::disconnected()));
+                state_.log(QStringLiteral("关闭输出未确认：") + why);
+                return done(false, QStringLiteral("未确认：") + why);
+            }
+            if (generation_() == generation) state_.accept(*r.sample);
+            state_.log(QStringLiteral("输出已关闭，寄存器读回确认。"));
+            done(true, QStringLiteral("已关闭，读回确认"));
+        });
+    });
+}
+
 void CommandControl::lateWrite(const Bytes& request) {
     QString what = QStringLiteral("一次写入");
     if (request.size() >= 6 && request[1] == 0x06 && request[3] == Register::output) {
@@ -86,117 +104,6 @@ void CommandControl::lateWrite(const Bytes& request) {
         what = QStringLiteral("设定 ") + volts(centi(7)) + QStringLiteral("V / ") + volts(centi(9)) + QStringLiteral("A");
     }
     state_.log(QStringLiteral("超时未确认的") + what + QStringLiteral("随后已生效（读取确认）。"));
-}
-
-void CommandControl::readStored() {
-    QSettings stored = preferences();
-    const int count = stored.beginReadArray(QStringLiteral("presets"));
-    for (int i = 0; i < count; ++i) {
-        stored.setArrayIndex(i);
-        const QString name = stored.value(QStringLiteral("name")).toString();
-        const uint voltage = stored.value(QStringLiteral("voltageCenti")).toUInt();
-        const uint current = stored.value(QStringLiteral("currentCenti")).toUInt();
-        // A hand-edited entry outside the supply's range is dropped rather than applied later.
-        if (name.isEmpty() || voltage > Supply::voltageCentiMax || current > Supply::currentCentiMax) continue;
-        state_.presets.push_back({name, static_cast<std::uint16_t>(voltage), static_cast<std::uint16_t>(current)});
-    }
-    stored.endArray();
-    SafetyCeilings read;
-    read.voltageCenti = static_cast<std::uint16_t>(
-        std::min<uint>(stored.value(QStringLiteral("maxVoltageCenti"), Supply::voltageCentiMax).toUInt(),
-                       Supply::voltageCentiMax));
-    read.currentCenti = static_cast<std::uint16_t>(
-        std::min<uint>(stored.value(QStringLiteral("maxCurrentCenti"), Supply::currentCentiMax).toUInt(),
-                       Supply::currentCentiMax));
-    state_.ceilings = read;
-    engine_.setCeilings(read);
-}
-
-void CommandControl::writePresets() {
-    QSettings stored = preferences();
-    stored.remove(QStringLiteral("presets"));
-    stored.beginWriteArray(QStringLiteral("presets"), static_cast<int>(state_.presets.size()));
-    for (std::size_t i = 0; i < state_.presets.size(); ++i) {
-        stored.setArrayIndex(static_cast<int>(i));
-        stored.setValue(QStringLiteral("name"), state_.presets[i].name);
-        stored.setValue(QStringLiteral("voltageCenti"), state_.presets[i].voltage);
-        stored.setValue(QStringLiteral("currentCenti"), state_.presets[i].current);
-    }
-    stored.endArray();
-    state_.announce(ModelChange::presets);
-}
-
-bool CommandControl::savePreset(const QString& name) {
-    const QString trimmed = name.trimmed();
-    if (trimmed.isEmpty()) return false;
-    Preset preset{trimmed, 0, 0};
-    try {
-        preset.voltage = Modbus::centiUnits(state_.voltageDraft.toStdString(), Supply::voltageMax);
-        preset.current = Modbus::centiUnits(state_.currentDraft.toStdString(), Supply::currentMax);
-    } catch (const VarekError& e) {
-        state_.setErrorMessage(text(e));
-        return false;
-    }
-    if (const auto breach = state_.ceilings.breach(preset.voltage, preset.current)) {
-        state_.setErrorMessage(QString::fromStdString(breach->alert()));
-        return false;
-    }
-    auto& presets = state_.presets;
-    const auto same = std::find_if(presets.begin(), presets.end(), [&](const Preset& p) { return p.name == trimmed; });
-    if (same != presets.end()) {
-        *same = preset;
-    } else {
-        presets.push_back(preset);
-    }
-    writePresets();
-    state_.log(QStringLiteral("已保存预设「") + trimmed + QStringLiteral("」：") + volts(preset.voltage) +
-               QStringLiteral("V / ") + volts(preset.current) + QStringLiteral("A。"));
-    return true;
-}
-
-bool CommandControl::renamePreset(const QString& from, const QString& to) {
-    auto& presets = state_.presets;
-    const QString trimmed = to.trimmed();
-    const auto named = [&](const QString& name) {
-        return std::find_if(presets.begin(), presets.end(), [&](const Preset& p) { return p.name == name; });
-    };
-    const auto found = named(from);
-    if (found == presets.end() || trimmed.isEmpty() || (trimmed != from && named(trimmed) != presets.end())) {
-        return false;
-    }
-    found->name = trimmed;
-    writePresets();
-    return true;
-}
-
-void CommandControl::deletePreset(const QString& name) {
-    const auto before = state_.presets.size();
-    std::erase_if(state_.presets, [&](const Preset& p) { return p.name == name; });
-    if (state_.presets.size() != before) writePresets();
-}
-
-void CommandControl::recallPreset(const QString& name) {
-    const auto& presets = state_.presets;
-    const auto found = std::find_if(presets.begin(), presets.end(), [&](const Preset& p) { return p.name == name; });
-    if (found == presets.end() || !state_.connected || state_.busy) return;
-    state_.setVoltageDraft(volts(found->voltage));
-    state_.setCurrentDraft(volts(found->current));
-    state_.log(QStringLiteral("调用预设「") + name + QStringLiteral("」。"));
-    applyValues();
-}
-
-void CommandControl::setCeilings(SafetyCeilings ceilings) {
-    ceilings.voltageCenti = std::min(ceilings.voltageCenti, Supply::voltageCentiMax);
-    ceilings.currentCenti = std::min(ceilings.currentCenti, Supply::currentCentiMax);
-    if (ceilings == state_.ceilings) return;
-    state_.ceilings = ceilings;
-    engine_.setCeilings(ceilings);
-    QSettings stored = preferences();
-    stored.setValue(QStringLiteral("maxVoltageCenti"), ceilings.voltageCenti);
-    stored.setValue(QStringLiteral("maxCurrentCenti"), ceilings.currentCenti);
-    state_.log(QStringLiteral("安全上限：") + volts(ceilings.voltageCenti) + QStringLiteral("V / ") +
-               volts(ceilings.currentCenti) + QStringLiteral("A。"));
-    state_.announce(ModelChange::ceilings);
 }
 
 }  // namespace varek

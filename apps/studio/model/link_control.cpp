@@ -30,8 +30,12 @@ QString designation() {
 }  // namespace
 
 LinkControl::LinkControl(ModelState& state, SupplyEngine& engine, std::function<std::vector<std::string>()> listPorts,
-                         Hooks hooks)
-    : state_(state), engine_(engine), listPorts_(std::move(listPorts)), hooks_(std::move(hooks)) {
+                         Hooks hooks, QString group)
+    : state_(state),
+      engine_(engine),
+      listPorts_(std::move(listPorts)),
+      hooks_(std::move(hooks)),
+      rateKey_(group + QStringLiteral("refreshRate")) {
     pollTimer_.setSingleShot(true);
     pollTimer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&pollTimer_, &QTimer::timeout, this, [this] { pollNow(); });
@@ -43,7 +47,7 @@ bool LinkControl::allowedRate(long long rate) noexcept {
 
 void LinkControl::setRefreshRate(int rate) {
     if (!allowedRate(rate)) return;
-    preferences().setValue(QStringLiteral("refreshRate"), rate);
+    preferences().setValue(rateKey_, rate);
     if (state_.refreshRate == rate) return;
     state_.refreshRate = rate;
     state_.announce(ModelChange::refreshRate);
@@ -51,7 +55,7 @@ void LinkControl::setRefreshRate(int rate) {
 
 void LinkControl::readStoredRate() {
     bool ok = false;
-    const int stored = preferences().value(QStringLiteral("refreshRate"), 0).toInt(&ok);
+    const int stored = preferences().value(rateKey_, 0).toInt(&ok);
     if (ok && allowedRate(stored)) setRefreshRate(stored);
 }
 

@@ -32,9 +32,10 @@ public:
         std::function<void()> ending;
     };
 
-    /// `engine` and `state` must outlive this object; `listPorts` lists serial ports.
+    /// `engine` and `state` must outlive this object; `listPorts` lists serial ports;
+    /// the rate is kept under the preference key `group` + "refreshRate".
     LinkControl(ModelState& state, SupplyEngine& engine, std::function<std::vector<std::string>()> listPorts,
-                Hooks hooks);
+                Hooks hooks, QString group = {});
 
     void refreshPorts();
     void connect();
@@ -64,6 +65,7 @@ private:
     SupplyEngine& engine_;
     std::function<std::vector<std::string>()> listPorts_;
     Hooks hooks_;
+    const QString rateKey_;
     std::int64_t generation_ = 0;
     // The polling task: its generation while it runs, its pacing timer, the monotonic
     // start of the last read, and the part of the last wait the millisecond timer

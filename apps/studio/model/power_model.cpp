@@ -7,6 +7,7 @@
 #include "device_call.hpp"
 #include "link_control.hpp"
 #include "model_files.hpp"
+#include "preset_store.hpp"
 #include "recording_control.hpp"
 #include "sequence_control.hpp"
 #include "varek/serial_session.hpp"
@@ -14,8 +15,7 @@
 
 namespace varek {
 
-PowerModel::PowerModel(Options options, QObject* parent)
-    : QObject(parent), options_(std::move(options)), state_([this](ModelChanges what) { emit changed(what); }) {
+PowerModel::PowerModel(Options options, QObject* parent) : SupplyModel(parent), options_(std::move(options)) {
     const QPointer<QObject> self(this);
     SupplyEngine::Events events;
     // The engine's news arrive on its threads; the window hears them in its own turn.
@@ -27,13 +27,16 @@ PowerModel::PowerModel(Options options, QObject* parent)
     };
     engine_ = std::make_unique<SupplyEngine>(std::move(events));
     const auto generation = [this] { return link_->generation(); };
-    recordings_ = std::make_unique<RecordingControl>(state_, *engine_, options_.chooseRecordingFolder,
+    recordings_ = std::make_unique<RecordingControl>(state_, engine_->feed(), options_.chooseRecordingFolder,
                                                      options_.chooseSaveLocation);
     sequences_ = std::make_unique<SequenceControl>(state_, *engine_);
     api_ = std::make_unique<ApiHosting>(state_, *engine_, generation);
     commands_ = std::make_unique<CommandControl>(state_, *engine_, generation);
+    presets_ = std::make_unique<PresetStore>(
+        state_, [this](const SafetyCeilings& ceilings) { engine_->setCeilings(ceilings); }, [this] { applyValues(); });
     LinkControl::Hooks hooks;
     hooks.began = [this](const DeviceIdentity& identity) {
+        presets_->useSerial(identity.serial);
         api_->startSCPI(options_.scpiPort);
         recordings_->open(identity);
     };
@@ -43,12 +46,13 @@ PowerModel::PowerModel(Options options, QObject* parent)
         recordings_->close();
         api_->stopSCPI();
     };
-    link_ = std::make_unique<LinkControl>(state_, *engine_, options_.listPorts, std::move(hooks));
+    link_ = std::make_unique<LinkControl>(state_, *engine_, options_.listPorts, std::move(hooks),
+                                          options_.preferenceGroup);
     state_.sampled = [this](const PowerSample& sample) { engine_->feed().publish(sample); };
 
     link_->readStoredRate();
-    recordings_->readStored();
-    commands_->readStored();
+    recordings_->readStored(options_.preferenceGroup);
+    presets_->readStored();
     link_->refreshPorts();
     api_->startControlServer(options_.httpPort, options_.supportDirectory.empty()
                                                     ? platform::applicationSupportDirectory()
@@ -73,11 +77,14 @@ std::uint16_t PowerModel::httpPort() const { return api_->httpPort(); }
 std::uint16_t PowerModel::scpiPort() const { return api_->scpiPort(); }
 bool PowerModel::hasSCPIServer() const { return api_->hasSCPIServer(); }
 
-bool PowerModel::savePreset(const QString& name) { return commands_->savePreset(name); }
-bool PowerModel::renamePreset(const QString& from, const QString& to) { return commands_->renamePreset(from, to); }
-void PowerModel::deletePreset(const QString& name) { commands_->deletePreset(name); }
-void PowerModel::recallPreset(const QString& name) { commands_->recallPreset(name); }
-void PowerModel::setCeilings(SafetyCeilings ceilings) { commands_->setCeilings(ceilings); }
+bool PowerModel::savePreset(const QString& name) { return presets_->save(name); }
+bool PowerModel::renamePreset(const QString& from, const QString& to) { return presets_->rename(from, to); }
+void PowerModel::deletePreset(const QString& name) { presets_->remove(name); }
+void PowerModel::recallPreset(const QString& name) { presets_->recall(name); }
+void PowerModel::setCeilings(SafetyCeilings ceilings) { presets_->setCeilings(ceilings); }
+void PowerModel::switchOff(std::function<void(const Result&)> done) {
+    commands_->switchOff([done](bool confirmed, const QString& words) { done({confirmed, words}); });
+}
 std::optional<QString> PowerModel::startSequence(const std::string& text) { return sequences_->start(text); }
 void PowerModel::stopSequence() { sequences_->stop(); }
 std::optional<SequenceProgress> PowerModel::liveSequenceProgress() const { return sequences_->live(); }

@@ -4,7 +4,7 @@
 
 #include "device_call.hpp"
 #include "model_files.hpp"
-#include "varek/supply_engine.hpp"
+#include "varek/sample_feed.hpp"
 
 namespace varek {
 namespace {
@@ -18,14 +18,16 @@ QString recorderLine(const RecorderEvent& event) {
 
 }  // namespace
 
-RecordingControl::RecordingControl(ModelState& state, SupplyEngine& engine, ChooseFolder chooseFolder,
+RecordingControl::RecordingControl(ModelState& state, SampleFeed& feed, ChooseFolder chooseFolder,
                                    ChooseFile chooseFile)
-    : state_(state), engine_(engine), chooseFolder_(std::move(chooseFolder)), chooseFile_(std::move(chooseFile)) {}
+    : state_(state), feed_(feed), chooseFolder_(std::move(chooseFolder)), chooseFile_(std::move(chooseFile)) {}
 
-void RecordingControl::readStored() {
+void RecordingControl::readStored(const QString& group) {
+    group_ = group;
     const QSettings stored = preferences();
-    state_.recordingFolder = stored.value(QStringLiteral("recordingFolder")).toString();
-    state_.recording = stored.value(QStringLiteral("recordingActive"), false).toBool() && !state_.recordingFolder.isEmpty();
+    state_.recordingFolder = stored.value(group_ + QStringLiteral("recordingFolder")).toString();
+    state_.recording =
+        stored.value(group_ + QStringLiteral("recordingActive"), false).toBool() && !state_.recordingFolder.isEmpty();
 }
 
 void RecordingControl::start() {
@@ -35,8 +37,8 @@ void RecordingControl::start() {
     state_.recordingFolder = folder;
     state_.recording = true;
     QSettings stored = preferences();
-    stored.setValue(QStringLiteral("recordingFolder"), folder);
-    stored.setValue(QStringLiteral("recordingActive"), true);
+    stored.setValue(group_ + QStringLiteral("recordingFolder"), folder);
+    stored.setValue(group_ + QStringLiteral("recordingActive"), true);
     state_.log(QStringLiteral("开始连续记录：") + folder);
     if (state_.connected && state_.identity) open(*state_.identity);
     state_.announce(ModelChange::recording);
@@ -45,7 +47,7 @@ void RecordingControl::start() {
 void RecordingControl::stop() {
     if (!state_.recording) return;
     state_.recording = false;
-    preferences().setValue(QStringLiteral("recordingActive"), false);
+    preferences().setValue(group_ + QStringLiteral("recordingActive"), false);
     close();
     state_.log(QStringLiteral("已停止连续记录。"));
     state_.announce(ModelChange::recording);
@@ -57,12 +59,12 @@ void RecordingControl::open(const DeviceIdentity& identity) {
     options.directory = state_.recordingFolder.toStdString();
     options.serial = identity.serial;
     // Pauses and resumptions are heard on the recorder's thread and told here.
-    engine_.feed().startRecording(std::move(options), [owner = QPointer<QObject>(this), this](const RecorderEvent& event) {
+    feed_.startRecording(std::move(options), [owner = QPointer<QObject>(this), this](const RecorderEvent& event) {
         detail::hop(owner, [this, event] { state_.log(recorderLine(event)); });
     });
 }
 
-void RecordingControl::close() { engine_.feed().stopRecording(); }
+void RecordingControl::close() { feed_.stopRecording(); }
 
 void RecordingControl::exportAll() {
     if (state_.samples.empty()) return;

@@ -9,7 +9,7 @@
 
 namespace varek {
 
-class SupplyEngine;
+class SampleFeed;
 
 /// The files a supply's samples go to: continuous recording into the same daily CSV
 /// files as varek-server --record (written off the GUI thread by the engine's feed),
@@ -21,11 +21,12 @@ public:
     /// Asks the user where to save (a proposed file name in); empty means cancelled.
     using ChooseFile = std::function<QString(const QString& proposedName)>;
 
-    /// `state` and `engine` must outlive this object.
-    RecordingControl(ModelState& state, SupplyEngine& engine, ChooseFolder chooseFolder, ChooseFile chooseFile);
+    /// `state` and `feed` must outlive this object.
+    RecordingControl(ModelState& state, SampleFeed& feed, ChooseFolder chooseFolder, ChooseFile chooseFile);
 
-    /// Takes the remembered folder and whether recording was on.
-    void readStored();
+    /// Takes the remembered folder and whether recording was on, kept under the
+    /// preference keys `group` + "recordingFolder" and `group` + "recordingActive".
+    void readStored(const QString& group = {});
     /// Asks for a folder and records every accepted sample there from now on, also after restarts.
     void start();
     /// Ends continuous recording; the files written stay.
@@ -47,9 +48,10 @@ private:
     void writeExport(const std::function<std::string(std::size_t& count)>& build);
 
     ModelState& state_;
-    SupplyEngine& engine_;
+    SampleFeed& feed_;
     ChooseFolder chooseFolder_;
     ChooseFile chooseFile_;
+    QString group_;
 };
 
 }  // namespace varek

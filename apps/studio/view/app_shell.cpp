@@ -58,7 +58,7 @@ void applyStudioTheme(QApplication& app) {
     app.setFont(font);
 }
 
-StudioWindow::StudioWindow(PowerModel& model, QWidget* parent)
+StudioWindow::StudioWindow(SupplyModel& model, QWidget* parent)
     : QMainWindow(parent), model_(model), dashboard_(new Dashboard(model, this)) {
     setWindowTitle(QStringLiteral("VAREK Studio"));
     setWindowIcon(icons::icon(icons::Symbol::bolt, palette::voltage()));
@@ -74,9 +74,9 @@ void StudioWindow::buildMenus() {
     exportAction_->setObjectName(QStringLiteral("exportAction"));
     exportAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
     exportAction_->setEnabled(!model_.samples().empty());
-    QObject::connect(exportAction_, &QAction::triggered, &model_, &PowerModel::exportCSV);
-    QObject::connect(&model_, &PowerModel::changed, exportAction_, [this](PowerModel::Changes what) {
-        if (what & PowerModel::Change::samples) exportAction_->setEnabled(!model_.samples().empty());
+    QObject::connect(exportAction_, &QAction::triggered, &model_, &SupplyModel::exportCSV);
+    QObject::connect(&model_, &SupplyModel::changed, exportAction_, [this](SupplyModel::Changes what) {
+        if (what & SupplyModel::Change::samples) exportAction_->setEnabled(!model_.samples().empty());
     });
     // Only the span the zoomed trend shows; enabled while the chart shows one.
     TrendPanel* trend = dashboard_->trendPanel();
@@ -112,10 +112,10 @@ void StudioWindow::buildRecordingActions(QMenu& file) {
         stop->setEnabled(model_.recording());
     };
     sync();
-    QObject::connect(start, &QAction::triggered, &model_, &PowerModel::startRecording);
-    QObject::connect(stop, &QAction::triggered, &model_, &PowerModel::stopRecording);
-    QObject::connect(&model_, &PowerModel::changed, start, [sync](PowerModel::Changes what) {
-        if (what & PowerModel::Change::recording) sync();
+    QObject::connect(start, &QAction::triggered, &model_, &SupplyModel::startRecording);
+    QObject::connect(stop, &QAction::triggered, &model_, &SupplyModel::stopRecording);
+    QObject::connect(&model_, &SupplyModel::changed, start, [sync](SupplyModel::Changes what) {
+        if (what & SupplyModel::Change::recording) sync();
     });
 }
 

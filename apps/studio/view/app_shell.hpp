@@ -40,7 +40,7 @@ public:
     static constexpr int minimumWidth = 1080;
     static constexpr int minimumHeight = 720;
 
-    explicit StudioWindow(PowerModel& model, QWidget* parent = nullptr);
+    explicit StudioWindow(SupplyModel& model, QWidget* parent = nullptr);
 
     Dashboard* dashboard() const { return dashboard_; }
     /// "导出采样 CSV…", enabled only while samples are stored.
@@ -59,7 +59,7 @@ private:
     /// "开始连续记录…" and "停止连续记录", each enabled when it can act.
     void buildRecordingActions(QMenu& file);
 
-    PowerModel& model_;
+    SupplyModel& model_;
     Dashboard* dashboard_;
     QAction* exportAction_ = nullptr;
     QAction* exportVisibleAction_ = nullptr;

@@ -11,14 +11,14 @@
 
 #include <cmath>
 
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "sequence_dialog.hpp"
 #include "varek/format.hpp"
 
 namespace varek {
 namespace {
 
-QString presetText(const PowerModel::Preset& preset) {
+QString presetText(const SupplyModel::Preset& preset) {
     return preset.name + QStringLiteral("  ·  ") + QString::fromStdString(formatFixed2(preset.voltage / 100.0)) +
            QStringLiteral(" V / ") + QString::fromStdString(formatFixed2(preset.current / 100.0)) + QStringLiteral(" A");
 }
@@ -33,7 +33,7 @@ QInputDialog* inputDialog(QWidget* parent, const char* objectName, const QString
     return dialog;
 }
 
-void askCeiling(QWidget* parent, PowerModel& model, bool voltage) {
+void askCeiling(QWidget* parent, SupplyModel& model, bool voltage) {
     auto* dialog = inputDialog(parent, voltage ? "voltageCeilingDialog" : "currentCeilingDialog",
                                voltage ? QStringLiteral("电压上限") : QStringLiteral("电流上限"),
                                voltage ? QStringLiteral("最高电压设定 (V)") : QStringLiteral("最高电流设定 (A)"));
@@ -49,7 +49,7 @@ void askCeiling(QWidget* parent, PowerModel& model, bool voltage) {
     dialog->open();
 }
 
-void fillRecallMenu(QMenu& menu, PowerModel& model) {
+void fillRecallMenu(QMenu& menu, SupplyModel& model) {
     menu.clear();
     for (const auto& preset : model.presets()) {
         QAction* recall = menu.addAction(presetText(preset));
@@ -66,7 +66,7 @@ void showDialog(QDialog* dialog) {
 
 }  // namespace
 
-PresetsDialog::PresetsDialog(PowerModel& model, QWidget* parent) : QDialog(parent), model_(model) {
+PresetsDialog::PresetsDialog(SupplyModel& model, QWidget* parent) : QDialog(parent), model_(model) {
     setObjectName(QStringLiteral("presetsDialog"));
     setWindowTitle(QStringLiteral("管理预设"));
     auto* layout = new QVBoxLayout(this);
@@ -88,8 +88,8 @@ PresetsDialog::PresetsDialog(PowerModel& model, QWidget* parent) : QDialog(paren
         rename_->setEnabled(!selected().isEmpty());
         remove_->setEnabled(!selected().isEmpty());
     });
-    QObject::connect(&model_, &PowerModel::changed, this, [this](PowerModel::Changes what) {
-        if (what & PowerModel::Change::presets) sync();
+    QObject::connect(&model_, &SupplyModel::changed, this, [this](SupplyModel::Changes what) {
+        if (what & SupplyModel::Change::presets) sync();
     });
     sync();
 }
@@ -126,7 +126,7 @@ void PresetsDialog::deleteSelected() {
     if (!name.isEmpty()) model_.deletePreset(name);
 }
 
-QMenu* addControlMenu(QMainWindow& window, PowerModel& model) {
+QMenu* addControlMenu(QMainWindow& window, SupplyModel& model) {
     QMenu* control = window.menuBar()->addMenu(QStringLiteral("控制"));
     control->setObjectName(QStringLiteral("controlMenu"));
     auto* sequences = new SequenceDialog(model, &window);
@@ -147,8 +147,8 @@ QMenu* addControlMenu(QMainWindow& window, PowerModel& model) {
     QMenu* recall = control->addMenu(QStringLiteral("调用预设"));
     recall->setObjectName(QStringLiteral("recallPresetMenu"));
     fillRecallMenu(*recall, model);
-    QObject::connect(&model, &PowerModel::changed, recall, [recall, &model](PowerModel::Changes what) {
-        if (what & PowerModel::Change::presets) fillRecallMenu(*recall, model);
+    QObject::connect(&model, &SupplyModel::changed, recall, [recall, &model](SupplyModel::Changes what) {
+        if (what & SupplyModel::Change::presets) fillRecallMenu(*recall, model);
     });
     QAction* manage = control->addAction(QStringLiteral("管理预设…"));
     manage->setObjectName(QStringLiteral("managePresetsAction"));

@@ -9,14 +9,14 @@ class QPushButton;
 
 namespace varek {
 
-class PowerModel;
+class SupplyModel;
 class SequenceDialog;
 
 /// "管理预设…": the stored presets, renamed or deleted in place.
 class PresetsDialog : public QDialog {
 public:
     /// Lists `model`'s presets and follows their changes; hidden until shown.
-    explicit PresetsDialog(PowerModel& model, QWidget* parent = nullptr);
+    explicit PresetsDialog(SupplyModel& model, QWidget* parent = nullptr);
 
 private:
     void sync();
@@ -24,7 +24,7 @@ private:
     void deleteSelected();
     QString selected() const;
 
-    PowerModel& model_;
+    SupplyModel& model_;
     QListWidget* list_;
     QPushButton* rename_;
     QPushButton* remove_;
@@ -32,6 +32,6 @@ private:
 
 /// Adds the "控制" menu to `window`: the sequence window, the presets and the two
 /// ceilings. Every dialog opens without blocking and is found by its object name.
-QMenu* addControlMenu(QMainWindow& window, PowerModel& model);
+QMenu* addControlMenu(QMainWindow& window, SupplyModel& model);
 
 }  // namespace varek

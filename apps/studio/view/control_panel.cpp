@@ -7,7 +7,7 @@
 
 #include "icons.hpp"
 #include "palette.hpp"
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "sequence_watch.hpp"
 #include "varek/format.hpp"
 #include "view_state.hpp"
@@ -29,7 +29,7 @@ QString rangeText(double maximum, const char* unit) {
 
 }  // namespace
 
-ControlPanel::ControlPanel(PowerModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+ControlPanel::ControlPanel(SupplyModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setFixedWidth(fixedWidth);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -43,8 +43,8 @@ ControlPanel::ControlPanel(PowerModel& model, QWidget* parent) : QWidget(parent)
                                   voltageField_, "voltageField");
     currentBlock_ = buildSetpoint(QStringLiteral("电流上限"), QStringLiteral("A"), rangeText(Supply::currentMax, "A"),
                                   currentField_, "currentField");
-    QObject::connect(voltageField_, &QLineEdit::textEdited, &model_, &PowerModel::setVoltageDraft);
-    QObject::connect(currentField_, &QLineEdit::textEdited, &model_, &PowerModel::setCurrentDraft);
+    QObject::connect(voltageField_, &QLineEdit::textEdited, &model_, &SupplyModel::setVoltageDraft);
+    QObject::connect(currentField_, &QLineEdit::textEdited, &model_, &SupplyModel::setCurrentDraft);
     body->addWidget(voltageBlock_);
     body->addWidget(currentBlock_);
 
@@ -52,7 +52,7 @@ ControlPanel::ControlPanel(PowerModel& model, QWidget* parent) : QWidget(parent)
     applyButton_->setObjectName(QStringLiteral("applyButton"));
     applyButton_->setFont(ui::font(12, QFont::DemiBold));
     ui::styleBordered(applyButton_);
-    QObject::connect(applyButton_, &QPushButton::clicked, &model_, &PowerModel::applyValues);
+    QObject::connect(applyButton_, &QPushButton::clicked, &model_, &SupplyModel::applyValues);
     body->addWidget(applyButton_);
     body->addWidget(ui::divider());
 

@@ -8,7 +8,7 @@ class QPushButton;
 
 namespace varek {
 
-class PowerModel;
+class SupplyModel;
 class SequenceWatch;
 
 /// Setpoint fields bound to the drafts, the apply button and the output switch; while a
@@ -17,7 +17,7 @@ class ControlPanel : public QWidget {
 public:
     static constexpr int fixedWidth = 285;
 
-    ControlPanel(PowerModel& model, QWidget* parent = nullptr);
+    ControlPanel(SupplyModel& model, QWidget* parent = nullptr);
     void sync();
 
 private:
@@ -26,7 +26,7 @@ private:
     void switchOutput();
     void syncSequenceLine();
 
-    PowerModel& model_;
+    SupplyModel& model_;
     QWidget* voltageBlock_ = nullptr;
     QWidget* currentBlock_ = nullptr;
     QLineEdit* voltageField_ = nullptr;

@@ -9,7 +9,7 @@
 #include "control_panel.hpp"
 #include "info_panels.hpp"
 #include "palette.hpp"
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "readouts.hpp"
 #include "sidebar.hpp"
 #include "trend_panel.hpp"
@@ -17,7 +17,7 @@
 
 namespace varek {
 
-Dashboard::Dashboard(PowerModel& model, QWidget* parent)
+Dashboard::Dashboard(SupplyModel& model, QWidget* parent)
     : QWidget(parent), model_(model), redrawTimer_(new QTimer(this)) {
     setObjectName(QStringLiteral("dashboard"));
     setAutoFillBackground(true);
@@ -41,7 +41,7 @@ Dashboard::Dashboard(PowerModel& model, QWidget* parent)
     redrawTimer_->setSingleShot(true);
     redrawTimer_->setInterval(0);
     QObject::connect(redrawTimer_, &QTimer::timeout, this, &Dashboard::redraw);
-    QObject::connect(&model_, &PowerModel::changed, this, &Dashboard::markDirty);
+    QObject::connect(&model_, &SupplyModel::changed, this, &Dashboard::markDirty);
     redraw();
 }
 

@@ -16,7 +16,7 @@ class ControlPanel;
 class DetailsPanel;
 class Footer;
 class Header;
-class PowerModel;
+class SupplyModel;
 class Readouts;
 class Sidebar;
 class TrendPanel;
@@ -31,7 +31,7 @@ public:
         std::chrono::nanoseconds longest{0};
     };
 
-    explicit Dashboard(PowerModel& model, QWidget* parent = nullptr);
+    explicit Dashboard(SupplyModel& model, QWidget* parent = nullptr);
 
     /// Schedules one redraw; any number of model changes before it runs cost one redraw.
     void markDirty();
@@ -49,7 +49,7 @@ private:
     QWidget* buildMainColumn();
     void syncAlert();
 
-    PowerModel& model_;
+    SupplyModel& model_;
     QTimer* redrawTimer_;
     Sidebar* sidebar_ = nullptr;
     Header* header_ = nullptr;

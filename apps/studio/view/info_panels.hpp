@@ -7,7 +7,7 @@ class QLabel;
 
 namespace varek {
 
-class PowerModel;
+class SupplyModel;
 struct PowerSample;
 
 /// "运行信息": input voltage, temperature and the two setpoints of the live sample.

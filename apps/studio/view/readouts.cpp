@@ -6,7 +6,7 @@
 
 #include "icons.hpp"
 #include "palette.hpp"
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "varek/format.hpp"
 #include "view_state.hpp"
 #include "widgets.hpp"
@@ -57,7 +57,7 @@ Header::Header(QWidget* parent) : QWidget(parent) {
     for (auto* pill : {modePill_, protectionPill_, connectionPill_}) row->addWidget(pill, 0, Qt::AlignVCenter);
 }
 
-void Header::sync(const PowerModel& model) {
+void Header::sync(const SupplyModel& model) {
     QString notice = model.notice();
     if (model.connected()) {
         notice += QStringLiteral(" · 目标 ") + QString::number(model.refreshRate()) + QStringLiteral(" Hz");

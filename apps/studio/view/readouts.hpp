@@ -6,7 +6,7 @@ class QLabel;
 
 namespace varek {
 
-class PowerModel;
+class SupplyModel;
 struct PowerSample;
 
 namespace ui {
@@ -18,7 +18,7 @@ class Pill;
 class Header : public QWidget {
 public:
     explicit Header(QWidget* parent = nullptr);
-    void sync(const PowerModel& model);
+    void sync(const SupplyModel& model);
 
 private:
     QLabel* notice_;

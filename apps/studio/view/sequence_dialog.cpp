@@ -23,7 +23,7 @@
 
 #include "palette.hpp"
 #include "plan_chart_view.hpp"
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "sequence_editor.hpp"
 #include "sequence_files.hpp"
 #include "sequence_watch.hpp"
@@ -69,7 +69,7 @@ QAction* menuAction(QMenu* menu, const QString& text, const char* name, const QK
 
 }  // namespace
 
-SequenceDialog::SequenceDialog(PowerModel& model, QWidget* parent)
+SequenceDialog::SequenceDialog(SupplyModel& model, QWidget* parent)
     : QDialog(parent),
       model_(model),
       editor_(new SequenceEditor),
@@ -99,11 +99,11 @@ SequenceDialog::SequenceDialog(PowerModel& model, QWidget* parent)
         replot();
         sync();
     });
-    QObject::connect(&model_, &PowerModel::changed, this, [this](PowerModel::Changes what) {
-        if (what & PowerModel::Change::ceilings) editor_->setCeilings(model_.ceilings());
-        if (what & PowerModel::Change::sequence) heardNews();
-        if (what & PowerModel::Change::latest) heardSample();
-        if (what & (PowerModel::Change::sequence | PowerModel::Change::connected | PowerModel::Change::ceilings)) sync();
+    QObject::connect(&model_, &SupplyModel::changed, this, [this](SupplyModel::Changes what) {
+        if (what & SupplyModel::Change::ceilings) editor_->setCeilings(model_.ceilings());
+        if (what & SupplyModel::Change::sequence) heardNews();
+        if (what & SupplyModel::Change::latest) heardSample();
+        if (what & (SupplyModel::Change::sequence | SupplyModel::Change::connected | SupplyModel::Change::ceilings)) sync();
     });
     // The step's elapsed time moves between the runner's news.
     ticker_->setInterval(200);
@@ -170,7 +170,7 @@ QWidget* SequenceDialog::buildRunPanel() {
     buttons->addWidget(stop_);
     column->addLayout(buttons);
     QObject::connect(start_, &QPushButton::clicked, this, &SequenceDialog::start);
-    QObject::connect(stop_, &QPushButton::clicked, &model_, &PowerModel::stopSequence);
+    QObject::connect(stop_, &QPushButton::clicked, &model_, &SupplyModel::stopSequence);
     return panel;
 }
 

@@ -20,7 +20,7 @@ class QTimer;
 namespace varek {
 
 class PlanChartView;
-class PowerModel;
+class SupplyModel;
 class SequenceEditor;
 class SequenceWatch;
 
@@ -34,7 +34,7 @@ public:
     using FileChooser = std::function<QString(bool save, const QString& start)>;
 
     /// Follows `model`'s sequence news, connection and ceilings; hidden until shown.
-    explicit SequenceDialog(PowerModel& model, QWidget* parent = nullptr);
+    explicit SequenceDialog(SupplyModel& model, QWidget* parent = nullptr);
 
     /// Replaces the file dialogs (tests answer them without a window).
     void setFileChooser(FileChooser chooser) { chooser_ = std::move(chooser); }
@@ -61,7 +61,7 @@ private:
     void heardNews();
     void heardSample();
 
-    PowerModel& model_;
+    SupplyModel& model_;
     SequenceEditor* editor_;
     PlanChartView* plan_;
     SequenceWatch* watch_;

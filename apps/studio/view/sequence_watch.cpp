@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "varek/sequence_plan.hpp"
 
 namespace varek {
@@ -14,10 +14,10 @@ double secondsBetween(Timestamp from, Timestamp to) { return std::chrono::durati
 
 }  // namespace
 
-SequenceWatch::SequenceWatch(PowerModel& model, QObject* parent) : QObject(parent), model_(model) {
+SequenceWatch::SequenceWatch(SupplyModel& model, QObject* parent) : QObject(parent), model_(model) {
     // Every step's news announces itself alone, so none is missed by coalesced redraws.
-    QObject::connect(&model_, &PowerModel::changed, this, [this](PowerModel::Changes what) {
-        if (what & PowerModel::Change::sequence) heard();
+    QObject::connect(&model_, &SupplyModel::changed, this, [this](SupplyModel::Changes what) {
+        if (what & SupplyModel::Change::sequence) heard();
     });
 }
 

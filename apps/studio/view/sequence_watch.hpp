@@ -10,7 +10,7 @@
 
 namespace varek {
 
-class PowerModel;
+class SupplyModel;
 struct SequencePlan;
 
 /// Follows the model's sequence news and remembers when the latest run and each of its
@@ -19,7 +19,7 @@ struct SequencePlan;
 class SequenceWatch : public QObject {
 public:
     /// Starts listening to `model`'s news; knows of runs that begin from now on.
-    explicit SequenceWatch(PowerModel& model, QObject* parent = nullptr);
+    explicit SequenceWatch(SupplyModel& model, QObject* parent = nullptr);
 
     /// True while the model's runner has a run going.
     bool running() const;
@@ -34,7 +34,7 @@ public:
 private:
     void heard();
 
-    PowerModel& model_;
+    SupplyModel& model_;
     std::vector<Timestamp> stepStarts_;  // index = step - 1, of the latest run
     std::optional<Timestamp> ended_;
 };

@@ -15,7 +15,7 @@
 
 #include "icons.hpp"
 #include "palette.hpp"
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "varek/format.hpp"
 #include "view_state.hpp"
 #include "widgets.hpp"
@@ -54,7 +54,7 @@ QString portDisplayName(const QString& path) {
     return shown.remove(prefix);
 }
 
-Sidebar::Sidebar(PowerModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+Sidebar::Sidebar(SupplyModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setFixedWidth(fixedWidth);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -133,10 +133,10 @@ QWidget* Sidebar::buildConnectionCard() {
     ratePicker_->setObjectName(QStringLiteral("refreshPicker"));
     ratePicker_->setAccessibleName(QStringLiteral("刷新率"));
     ratePicker_->setFixedWidth(96);
-    for (int rate : PowerModel::allowedRates) ratePicker_->addItem(QString::number(rate) + QStringLiteral(" Hz"));
+    for (int rate : SupplyModel::allowedRates) ratePicker_->addItem(QString::number(rate) + QStringLiteral(" Hz"));
     QObject::connect(ratePicker_, &QComboBox::activated, this, [this](int index) {
-        if (index >= 0 && index < static_cast<int>(PowerModel::allowedRates.size())) {
-            model_.setRefreshRate(PowerModel::allowedRates[index]);
+        if (index >= 0 && index < static_cast<int>(SupplyModel::allowedRates.size())) {
+            model_.setRefreshRate(SupplyModel::allowedRates[index]);
         }
     });
     body->addWidget(ratePicker_);
@@ -179,7 +179,7 @@ QLayout* Sidebar::buildPortRow() {
     refreshPortsButton_->setFixedSize(28, 28);
     ui::styleBordered(refreshPortsButton_);
     refreshPortsButton_->setStyleSheet(refreshPortsButton_->styleSheet() + "QPushButton { padding: 0; }");
-    QObject::connect(refreshPortsButton_, &QPushButton::clicked, &model_, &PowerModel::refreshPorts);
+    QObject::connect(refreshPortsButton_, &QPushButton::clicked, &model_, &SupplyModel::refreshPorts);
     portRow->addWidget(refreshPortsButton_);
     return portRow;
 }
@@ -205,7 +205,7 @@ QLayout* Sidebar::buildLineRow() {
     stationField_->setObjectName(QStringLiteral("stationField"));
     stationField_->setPlaceholderText(QStringLiteral("1"));
     stationField_->setFixedWidth(48);
-    QObject::connect(stationField_, &QLineEdit::textEdited, &model_, &PowerModel::setStation);
+    QObject::connect(stationField_, &QLineEdit::textEdited, &model_, &SupplyModel::setStation);
     stationColumn->addWidget(stationField_);
     lineRow->addLayout(stationColumn);
     return lineRow;
@@ -263,7 +263,7 @@ void Sidebar::sync() {
     const auto baudIndex = std::find(baudRates.begin(), baudRates.end(), model_.baud()) - baudRates.begin();
     baudPicker_->setCurrentIndex(baudIndex < static_cast<long>(baudRates.size()) ? static_cast<int>(baudIndex) : -1);
     if (stationField_->text() != model_.station()) stationField_->setText(model_.station());
-    const auto& rates = PowerModel::allowedRates;
+    const auto& rates = SupplyModel::allowedRates;
     const auto rateIndex = std::find(rates.begin(), rates.end(), model_.refreshRate()) - rates.begin();
     ratePicker_->setCurrentIndex(rateIndex < static_cast<long>(rates.size()) ? static_cast<int>(rateIndex) : -1);
 

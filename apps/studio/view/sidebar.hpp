@@ -12,7 +12,7 @@ class QPushButton;
 
 namespace varek {
 
-class PowerModel;
+class SupplyModel;
 
 namespace ui {
 class ButtonSpinner;
@@ -26,7 +26,7 @@ class Sidebar : public QWidget {
 public:
     static constexpr int fixedWidth = 246;
 
-    Sidebar(PowerModel& model, QWidget* parent = nullptr);
+    Sidebar(SupplyModel& model, QWidget* parent = nullptr);
     /// Brings every control in line with the model.
     void sync();
 
@@ -46,7 +46,7 @@ private:
     void toggleConnection();
     void copyToken();
 
-    PowerModel& model_;
+    SupplyModel& model_;
     QComboBox* portPicker_ = nullptr;
     QPushButton* refreshPortsButton_ = nullptr;
     QComboBox* baudPicker_ = nullptr;

@@ -22,7 +22,7 @@
 
 #include "icons.hpp"
 #include "palette.hpp"
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "sample_history.hpp"
 #include "trend_chart_view.hpp"
 #include "varek/format.hpp"
@@ -66,7 +66,7 @@ int storedTrendWindow() {
     return windowIndex(stored) >= 0 ? stored : 30;
 }
 
-TrendPanel::TrendPanel(PowerModel& model, QWidget* parent)
+TrendPanel::TrendPanel(SupplyModel& model, QWidget* parent)
     : QWidget(parent), model_(model), windowSeconds_(storedTrendWindow()) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -133,7 +133,7 @@ QLayout* TrendPanel::buildFooter() {
     exportButton_->setFont(ui::font(11, QFont::Medium));
     exportButton_->setToolTip(QStringLiteral("曲线精简展示，CSV 保留全部已存采样。"));
     ui::stylePlain(exportButton_, palette::power());
-    QObject::connect(exportButton_, &QPushButton::clicked, &model_, &PowerModel::exportCSV);
+    QObject::connect(exportButton_, &QPushButton::clicked, &model_, &SupplyModel::exportCSV);
 
     // Shown only while a fixed span is on screen.
     liveButton_ = new QPushButton(QStringLiteral("回到实时"));

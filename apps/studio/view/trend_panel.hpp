@@ -22,7 +22,7 @@ class QValueAxis;
 
 namespace varek {
 
-class PowerModel;
+class SupplyModel;
 class SampleHistory;
 class TrendChartView;
 struct TrendSeries;
@@ -46,7 +46,7 @@ class TrendPanel : public QWidget {
     Q_OBJECT
 
 public:
-    TrendPanel(PowerModel& model, QWidget* parent = nullptr);
+    TrendPanel(SupplyModel& model, QWidget* parent = nullptr);
     /// Brings labels and, when the history or a choice changed, the chart in line.
     void sync();
     /// Rebuilds the chart from `history`: the live window's end, or the zoomed span.
@@ -123,7 +123,7 @@ private:
         std::optional<double> pixel;
     };
 
-    PowerModel& model_;
+    SupplyModel& model_;
     Metric metric_ = Metric::current;
     int windowSeconds_ = 30;
     ChartRange yRange_;

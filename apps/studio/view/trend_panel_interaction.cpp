@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "power_model.hpp"
+#include "supply_model.hpp"
 #include "sample_history.hpp"
 #include "trend_chart_view.hpp"
 #include "trend_panel.hpp"

@@ -5,7 +5,7 @@
 
 #include "chart_range.hpp"
 #include "palette.hpp"
-#include "power_model.hpp"
+#include "supply_model.hpp"
 
 namespace varek {
 
@@ -15,7 +15,7 @@ inline QString designationText() {
 }
 
 /// The sample the readouts show: the latest one while connected and not recovering.
-inline const PowerSample* liveSample(const PowerModel& model) {
+inline const PowerSample* liveSample(const SupplyModel& model) {
     if (!model.connected() || model.recovering() || !model.latest()) return nullptr;
     return &*model.latest();
 }
