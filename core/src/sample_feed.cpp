@@ -19,7 +19,9 @@ struct SampleFeed::RecorderSlot {
     RecorderNews news;
 };
 
-SampleFeed::SampleFeed(DeviceWorker& worker, SerialSession& session) : worker_(worker), session_(session) {}
+SampleFeed::SampleFeed(DeviceWorker& worker, SerialSession& session) : worker_(&worker), session_(&session) {}
+
+SampleFeed::SampleFeed() = default;
 
 SampleFeed::~SampleFeed() { stop(); }
 
@@ -29,6 +31,7 @@ std::chrono::milliseconds SampleFeed::period() const {
 }
 
 void SampleFeed::poll(int hertz) {
+    if (!worker_) return;
     std::unique_ptr<Poller> previous;
     {
         std::lock_guard lock(pollerMutex_);
@@ -44,12 +47,13 @@ void SampleFeed::poll(int hertz) {
 
 void SampleFeed::startPollerLocked() {
     const auto period = std::chrono::milliseconds(1000 / hertz_.value_or(1));
-    poller_ = std::make_unique<Poller>(worker_, session_, period, [this](const Poller::Result& result) {
+    poller_ = std::make_unique<Poller>(*worker_, *session_, period, [this](const Poller::Result& result) {
         consume(result);
     });
 }
 
 void SampleFeed::watched() {
+    if (!worker_) return;
     std::lock_guard lock(pollerMutex_);
     if (hertz_ || stopping_) return;
     lastWatch_ = std::chrono::steady_clock::now();

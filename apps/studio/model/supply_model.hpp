@@ -85,6 +85,8 @@ public:
 
     /// True for a supply reached through a varek-server.
     virtual bool remote() const = 0;
+    /// Where the supply is reached: the serial port, or the server's URL.
+    virtual QString address() const { return state_.selectedPort; }
     /// Accepts only 1, 2, 5 or 10 (a remote supply follows its server instead).
     virtual void setRefreshRate(int rate) = 0;
     /// The running control server's token, or empty when there is none.

@@ -126,8 +126,8 @@ void PresetsDialog::deleteSelected() {
     if (!name.isEmpty()) model_.deletePreset(name);
 }
 
-QMenu* addControlMenu(QMainWindow& window, SupplyModel& model) {
-    QMenu* control = window.menuBar()->addMenu(QStringLiteral("控制"));
+QMenu* controlMenu(QMainWindow& window, SupplyModel& model) {
+    auto* control = new QMenu(QStringLiteral("控制"), &window);
     control->setObjectName(QStringLiteral("controlMenu"));
     auto* sequences = new SequenceDialog(model, &window);
     auto* presets = new PresetsDialog(model, &window);

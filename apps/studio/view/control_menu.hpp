@@ -30,8 +30,9 @@ private:
     QPushButton* remove_;
 };
 
-/// Adds the "控制" menu to `window`: the sequence window, the presets and the two
-/// ceilings. Every dialog opens without blocking and is found by its object name.
-QMenu* addControlMenu(QMainWindow& window, SupplyModel& model);
+/// The "控制" menu of `model`: the sequence window, the presets and the two ceilings.
+/// Its dialogs belong to `window`; every one opens without blocking and is found by
+/// its object name. The window shows the selected supply's menu.
+QMenu* controlMenu(QMainWindow& window, SupplyModel& model);
 
 }  // namespace varek

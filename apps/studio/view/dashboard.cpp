@@ -17,7 +17,7 @@
 
 namespace varek {
 
-Dashboard::Dashboard(SupplyModel& model, QWidget* parent)
+Dashboard::Dashboard(SupplyModel& model, Bench* bench, BenchNavigation::Actions actions, QWidget* parent)
     : QWidget(parent), model_(model), redrawTimer_(new QTimer(this)) {
     setObjectName(QStringLiteral("dashboard"));
     setAutoFillBackground(true);
@@ -28,7 +28,7 @@ Dashboard::Dashboard(SupplyModel& model, QWidget* parent)
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
-    sidebar_ = new Sidebar(model_);
+    sidebar_ = new Sidebar(&model_, bench, std::move(actions));
     row->addWidget(sidebar_);
     auto* scroll = new QScrollArea;
     scroll->setFrameShape(QFrame::NoFrame);
@@ -78,12 +78,23 @@ QWidget* Dashboard::buildMainColumn() {
 }
 
 void Dashboard::markDirty() {
+    // A dashboard hidden behind another supply's costs nothing until it is shown again.
+    if (!isVisible()) {
+        dirty_ = true;
+        return;
+    }
     if (!redrawTimer_->isActive()) redrawTimer_->start();
+}
+
+void Dashboard::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (dirty_) redraw();
 }
 
 void Dashboard::redraw() {
     const auto started = std::chrono::steady_clock::now();
     redrawTimer_->stop();
+    dirty_ = false;
     const PowerSample* live = liveSample(model_);
     sidebar_->sync();
     header_->sync(model_);

@@ -7,11 +7,14 @@
 #include <chrono>
 #include <cstdint>
 
+#include "bench_nav.hpp"
+
 class QTimer;
 
 namespace varek {
 
 class ActivityPanel;
+class Bench;
 class ControlPanel;
 class DetailsPanel;
 class Footer;
@@ -31,7 +34,11 @@ public:
         std::chrono::nanoseconds longest{0};
     };
 
-    explicit Dashboard(SupplyModel& model, QWidget* parent = nullptr);
+    /// `bench` (optional) is listed in the sidebar's navigation with `actions`.
+    explicit Dashboard(SupplyModel& model, Bench* bench = nullptr, BenchNavigation::Actions actions = {},
+                       QWidget* parent = nullptr);
+    Sidebar* sidebar() const { return sidebar_; }
+    SupplyModel& model() const { return model_; }
 
     /// Schedules one redraw; any number of model changes before it runs cost one redraw.
     void markDirty();
@@ -44,6 +51,9 @@ public:
     /// The alert currently shown, if any.
     QMessageBox* alert() const { return alert_; }
     TrendPanel* trendPanel() const { return trend_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     QWidget* buildMainColumn();
@@ -61,6 +71,7 @@ private:
     Footer* footer_ = nullptr;
     QPointer<QMessageBox> alert_;
     RedrawStats stats_;
+    bool dirty_ = false;
 };
 
 }  // namespace varek

@@ -17,6 +17,7 @@
 #include "palette.hpp"
 #include "supply_model.hpp"
 #include "varek/format.hpp"
+#include "bench.hpp"
 #include "view_state.hpp"
 #include "widgets.hpp"
 
@@ -54,7 +55,8 @@ QString portDisplayName(const QString& path) {
     return shown.remove(prefix);
 }
 
-Sidebar::Sidebar(SupplyModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+Sidebar::Sidebar(SupplyModel* model, Bench* bench, BenchNavigation::Actions actions, QWidget* parent)
+    : QWidget(parent), model_(model), bench_(bench), actions_(std::move(actions)) {
     setFixedWidth(fixedWidth);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -72,9 +74,11 @@ Sidebar::Sidebar(SupplyModel& model, QWidget* parent) : QWidget(parent), model_(
     column->setSpacing(18);
     column->addWidget(buildBrand());
     column->addWidget(buildNavigation());
-    column->addWidget(buildConnectionCard());
-    column->addWidget(buildApiBlock());
-    column->addWidget(buildDeviceCard());
+    if (model_) {
+        column->addWidget(buildConnectionCard());
+        column->addWidget(buildApiBlock());
+        column->addWidget(buildDeviceCard());
+    }
     column->addStretch();
     auto* version = ui::label(QStringLiteral("RUVIZOZURIR  ·  0.1.2"), ui::font(9, QFont::Medium, 1.1),
                               palette::faded(palette::muted(), 0.7));
@@ -106,6 +110,7 @@ QWidget* Sidebar::buildBrand() {
 }
 
 QWidget* Sidebar::buildNavigation() {
+    if (bench_) return navigation_ = new BenchNavigation(*bench_, actions_);
     auto* nav = new QWidget;
     auto* column = new QVBoxLayout(nav);
     column->setContentsMargins(0, 0, 0, 0);
@@ -125,9 +130,25 @@ QWidget* Sidebar::buildConnectionCard() {
     auto* body = card->body();
     body->setSpacing(6);
     body->addWidget(ui::label(QStringLiteral("连接电源"), ui::font(11, QFont::DemiBold), palette::text()));
-    body->addWidget(caption(QStringLiteral("串口")));
-    body->addLayout(buildPortRow());
-    body->addLayout(buildLineRow());
+    // A local supply's line; a remote one shows its server instead.
+    localRows_ = new QWidget;
+    auto* local = new QVBoxLayout(localRows_);
+    local->setContentsMargins(0, 0, 0, 0);
+    local->setSpacing(6);
+    local->addWidget(caption(QStringLiteral("串口")));
+    local->addLayout(buildPortRow());
+    local->addLayout(buildLineRow());
+    body->addWidget(localRows_);
+    serverRow_ = new QWidget;
+    auto* server = new QVBoxLayout(serverRow_);
+    server->setContentsMargins(0, 0, 0, 0);
+    server->setSpacing(4);
+    server->addWidget(caption(QStringLiteral("服务器")));
+    serverUrl_ = ui::label(QString(), ui::font(11), palette::text());
+    serverUrl_->setObjectName(QStringLiteral("serverUrl"));
+    serverUrl_->setWordWrap(true);
+    server->addWidget(serverUrl_);
+    body->addWidget(serverRow_);
     body->addWidget(caption(QStringLiteral("目标刷新率")));
     ratePicker_ = new QComboBox;
     ratePicker_->setObjectName(QStringLiteral("refreshPicker"));
@@ -136,7 +157,7 @@ QWidget* Sidebar::buildConnectionCard() {
     for (int rate : SupplyModel::allowedRates) ratePicker_->addItem(QString::number(rate) + QStringLiteral(" Hz"));
     QObject::connect(ratePicker_, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && index < static_cast<int>(SupplyModel::allowedRates.size())) {
-            model_.setRefreshRate(SupplyModel::allowedRates[index]);
+            model_->setRefreshRate(SupplyModel::allowedRates[index]);
         }
     });
     body->addWidget(ratePicker_);
@@ -153,7 +174,7 @@ QWidget* Sidebar::buildConnectionCard() {
     spinner_ = new ui::ButtonSpinner(connectButton_);
     QObject::connect(connectButton_, &QPushButton::clicked, this, [this] { toggleConnection(); });
     body->addWidget(connectButton_);
-    auto* line = ui::label(QStringLiteral("USB · 8N1"), ui::font(10), palette::muted());
+    auto* line = lineLabel_ = ui::label(QStringLiteral("USB · 8N1"), ui::font(10), palette::muted());
     line->setAlignment(Qt::AlignHCenter);
     body->addWidget(line);
     return card;
@@ -167,7 +188,7 @@ QLayout* Sidebar::buildPortRow() {
     portPicker_->setMinimumWidth(60);
     portPicker_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     QObject::connect(portPicker_, &QComboBox::activated, this, [this](int index) {
-        if (index >= 0 && index < model_.ports().size()) model_.setSelectedPort(model_.ports()[index]);
+        if (index >= 0 && index < model_->ports().size()) model_->setSelectedPort(model_->ports()[index]);
     });
     portRow->addWidget(portPicker_);
     // Icon only: the sidebar is too narrow for the label, which stays as tooltip and accessible name.
@@ -179,7 +200,7 @@ QLayout* Sidebar::buildPortRow() {
     refreshPortsButton_->setFixedSize(28, 28);
     ui::styleBordered(refreshPortsButton_);
     refreshPortsButton_->setStyleSheet(refreshPortsButton_->styleSheet() + "QPushButton { padding: 0; }");
-    QObject::connect(refreshPortsButton_, &QPushButton::clicked, &model_, &SupplyModel::refreshPorts);
+    QObject::connect(refreshPortsButton_, &QPushButton::clicked, model_, &SupplyModel::refreshPorts);
     portRow->addWidget(refreshPortsButton_);
     return portRow;
 }
@@ -194,7 +215,7 @@ QLayout* Sidebar::buildLineRow() {
     baudPicker_->setObjectName(QStringLiteral("baudPicker"));
     for (int rate : baudRates) baudPicker_->addItem(QString::number(rate));
     QObject::connect(baudPicker_, &QComboBox::activated, this, [this](int index) {
-        if (index >= 0 && index < static_cast<int>(baudRates.size())) model_.setBaud(baudRates[index]);
+        if (index >= 0 && index < static_cast<int>(baudRates.size())) model_->setBaud(baudRates[index]);
     });
     baudColumn->addWidget(baudPicker_);
     lineRow->addLayout(baudColumn, 1);
@@ -205,7 +226,7 @@ QLayout* Sidebar::buildLineRow() {
     stationField_->setObjectName(QStringLiteral("stationField"));
     stationField_->setPlaceholderText(QStringLiteral("1"));
     stationField_->setFixedWidth(48);
-    QObject::connect(stationField_, &QLineEdit::textEdited, &model_, &SupplyModel::setStation);
+    QObject::connect(stationField_, &QLineEdit::textEdited, model_, &SupplyModel::setStation);
     stationColumn->addWidget(stationField_);
     lineRow->addLayout(stationColumn);
     return lineRow;
@@ -223,8 +244,9 @@ QWidget* Sidebar::buildApiBlock() {
     QFont mono = ui::font(10);
     mono.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Monospace")});
     mono.setStyleHint(QFont::Monospace);
-    column->addWidget(ui::label(QStringLiteral("POST /v1/output/off"), mono, palette::muted()));
-    auto* copy = new QPushButton(QStringLiteral("复制 API 访问令牌"));
+    routeLine_ = ui::label(QStringLiteral("POST /v1/output/off"), mono, palette::muted());
+    column->addWidget(routeLine_);
+    auto* copy = copyToken_ = new QPushButton(QStringLiteral("复制 API 访问令牌"));
     copy->setObjectName(QStringLiteral("copyTokenButton"));
     copy->setFont(ui::font(11));
     ui::stylePlain(copy, palette::power());
@@ -247,40 +269,59 @@ QWidget* Sidebar::buildDeviceCard() {
     firmware_ = caption(QString());
     firmware_->setObjectName(QStringLiteral("firmwareLabel"));
     body->addWidget(firmware_);
+    // Told apart by serial number once a bench holds two or more supplies.
+    serial_ = caption(QString());
+    serial_->setObjectName(QStringLiteral("serialLabel"));
+    body->addWidget(serial_);
     body->addWidget(ui::divider());
     body->addWidget(ui::label(QStringLiteral("连接与断开不改变输出状态"), ui::font(10), palette::muted()));
     return card;
 }
 
 void Sidebar::sync() {
+    if (navigation_) navigation_->sync();
+    if (!model_) return;
+    SupplyModel& model = *model_;
     syncPorts();
-    const bool locked = model_.connected() || model_.busy();
+    // A remote supply's line and rate are its server's.
+    const bool locked = model.connected() || model.busy() || model.remote();
     portPicker_->setEnabled(!locked);
     refreshPortsButton_->setEnabled(!locked);
     baudPicker_->setEnabled(!locked);
     stationField_->setEnabled(!locked);
+    ratePicker_->setEnabled(!model.remote());
+    copyToken_->setVisible(!model.remote());
+    routeLine_->setVisible(!model.remote());
+    localRows_->setVisible(!model.remote());
+    serverRow_->setVisible(model.remote());
+    lineLabel_->setVisible(!model.remote());
+    if (model.remote()) ui::setTextIfChanged(serverUrl_, model.address());
 
-    const auto baudIndex = std::find(baudRates.begin(), baudRates.end(), model_.baud()) - baudRates.begin();
+    const auto baudIndex = std::find(baudRates.begin(), baudRates.end(), model.baud()) - baudRates.begin();
     baudPicker_->setCurrentIndex(baudIndex < static_cast<long>(baudRates.size()) ? static_cast<int>(baudIndex) : -1);
-    if (stationField_->text() != model_.station()) stationField_->setText(model_.station());
+    if (stationField_->text() != model.station()) stationField_->setText(model.station());
     const auto& rates = SupplyModel::allowedRates;
-    const auto rateIndex = std::find(rates.begin(), rates.end(), model_.refreshRate()) - rates.begin();
+    const auto rateIndex = std::find(rates.begin(), rates.end(), model.refreshRate()) - rates.begin();
     ratePicker_->setCurrentIndex(rateIndex < static_cast<long>(rates.size()) ? static_cast<int>(rateIndex) : -1);
 
-    const auto actual = model_.actualRefreshRate();
+    const auto actual = model.actualRefreshRate();
     ui::setTextIfChanged(measuredRate_, actual ? QStringLiteral("实际采样 %1 Hz").arg(QString::fromStdString(formatFixed(*actual, 1)))
                                                : QStringLiteral("实际采样 — Hz"));
     syncConnectButton();
-    ui::setTextIfChanged(apiState_, model_.apiState());
-    const auto& identity = model_.identity();
+    ui::setTextIfChanged(apiState_, model.apiState());
+    const auto& identity = model.identity();
     firmware_->setVisible(identity.has_value());
+    serial_->setVisible(identity.has_value() && bench_ && bench_->size() >= 2);
     if (identity) {
         ui::setTextIfChanged(firmware_, QStringLiteral("固件 ") + QString::fromStdString(formatFixed2(identity->firmware)));
+        ui::setTextIfChanged(serial_, QStringLiteral("序列号 ") + QString::number(identity->serial));
     }
 }
 
 void Sidebar::syncPorts() {
-    const QStringList& ports = model_.ports();
+    const SupplyModel& model = *model_;
+    if (model.remote()) return;
+    const QStringList& ports = model.ports();
     if (!portsShown_ || ports != shownPorts_) {
         portsShown_ = true;
         shownPorts_ = ports;
@@ -295,31 +336,31 @@ void Sidebar::syncPorts() {
         portPicker_->setCurrentIndex(0);
         return;
     }
-    portPicker_->setCurrentIndex(static_cast<int>(ports.indexOf(model_.selectedPort())));
-    portPicker_->setToolTip(model_.selectedPort());
+    portPicker_->setCurrentIndex(static_cast<int>(ports.indexOf(model.selectedPort())));
+    portPicker_->setToolTip(model.selectedPort());
 }
 
 void Sidebar::syncConnectButton() {
-    const bool connected = model_.connected();
+    const bool connected = model_->connected();
     const QString text = connected ? QStringLiteral("断开连接") : QStringLiteral("连接电源");
     if (connectButton_->text() != text) connectButton_->setText(text);
     const QColor tint = connected ? palette::rgb(0.5, 0.5, 0.5, 0.5) : palette::faded(palette::current(), 0.8);
     ui::styleProminent(connectButton_, tint);
-    spinner_->setRunning(model_.busy(), connected ? icons::Symbol::linkPlus : icons::Symbol::link,
+    spinner_->setRunning(model_->busy(), connected ? icons::Symbol::linkPlus : icons::Symbol::link,
                          palette::textOn(tint));
-    connectButton_->setEnabled(!model_.busy() && (connected || !model_.selectedPort().isEmpty()));
+    connectButton_->setEnabled(!model_->busy() && (connected || model_->remote() || !model_->selectedPort().isEmpty()));
 }
 
 void Sidebar::toggleConnection() {
-    if (model_.connected()) {
-        model_.disconnect();
+    if (model_->connected()) {
+        model_->disconnect();
     } else {
-        model_.connect();
+        model_->connect();
     }
 }
 
 void Sidebar::copyToken() {
-    const QString token = model_.apiToken();
+    const QString token = model_->apiToken();
     if (token.isEmpty()) return;
     QGuiApplication::clipboard()->setText(token);
 }

@@ -67,6 +67,13 @@ Panel::Panel(QWidget* parent, int padding, int radius, QColor fill, QColor outli
     body_->setSpacing(10);
 }
 
+void Panel::setColours(const QColor& fill, const QColor& outline) {
+    if (fill == fill_ && outline == outline_) return;
+    fill_ = fill;
+    outline_ = outline;
+    update();
+}
+
 void Panel::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);

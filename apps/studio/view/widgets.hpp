@@ -42,6 +42,8 @@ public:
                    QColor fill = QColor(), QColor outline = QColor());
     /// The panel's content column.
     QVBoxLayout* body() const { return body_; }
+    /// Repaints with another fill and outline.
+    void setColours(const QColor& fill, const QColor& outline);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -57,12 +57,15 @@ public:
 
     /// `worker` and `session` must outlive the feed.
     SampleFeed(DeviceWorker& worker, SerialSession& session);
+    /// A feed of published samples only (a supply read elsewhere): it never polls.
+    SampleFeed();
     /// stop().
     ~SampleFeed();
     SampleFeed(const SampleFeed&) = delete;
     SampleFeed& operator=(const SampleFeed&) = delete;
 
-    /// Polls `hertz` times a second (1, 2, 5 or 10) from now on, start to start.
+    /// Polls `hertz` times a second (1, 2, 5 or 10) from now on, start to start (a feed
+    /// of published samples only ignores this and watched()).
     void poll(int hertz);
     /// Someone watches the latest sample: without poll() this starts polling at 1 Hz,
     /// which stops once nobody asked for a minute.
@@ -99,8 +102,8 @@ private:
     void lingerWatch();
     std::chrono::milliseconds period() const;
 
-    DeviceWorker& worker_;
-    SerialSession& session_;
+    DeviceWorker* worker_ = nullptr;
+    SerialSession* session_ = nullptr;
 
     mutable std::mutex mutex_;  // guards the samples and the recording state
     std::optional<PowerSample> latest_;
