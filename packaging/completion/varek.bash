@@ -53,9 +53,10 @@ _varek_power_studio() {
     case $prev in
         --connect) _varek_serial_ports "$cur"; return ;;
         --refresh) COMPREPLY=($(compgen -W '1 2 5 10' -- "$cur")); return ;;
-        --evidence) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        --evidence | --token-file) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        --remote) return ;;
     esac
-    COMPREPLY=($(compgen -W '--connect --refresh --evidence' -- "$cur"))
+    COMPREPLY=($(compgen -W '--connect --remote --token-file --refresh --evidence' -- "$cur"))
 }
 
 complete -F _varek_server -o filenames varek-server

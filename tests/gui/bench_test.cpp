@@ -205,12 +205,13 @@ TEST_F(BenchTest, EachSupplyIsWholeOnItsOwn) {
     for (auto* sim : sims) sim->setReg(18, 1);
     app_->window().showOverview();
     ASSERT_TRUE(waitFor([&] { return all([](const SupplyModel& m) { return m.connected() && !m.recovering(); }); }));
+    ASSERT_TRUE(waitFor([&] { return all([](const SupplyModel& m) { return m.latest() && m.latest()->outputEnabled; }); }));
+    shot(&app_->window(), "bench-overview.png");
     QTest::mouseClick(find<QPushButton>(QStringLiteral("allOffButton")), Qt::LeftButton);
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(waitFor([&] { return find<QLabel>(QStringLiteral("cardResult%1").arg(i))->text() == QStringLiteral("已关闭，读回确认"); }));
         EXPECT_EQ(sims[i]->reg(18), 0);
     }
-    shot(&app_->window(), "bench-overview.png");
 
     // The server's token is kept where only its user may read it.
     struct stat info {};

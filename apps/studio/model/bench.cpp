@@ -10,6 +10,7 @@
 #include "power_model.hpp"
 #include "remote_supply.hpp"
 #include "varek/platform.hpp"
+#include "varek/serial_session.hpp"
 
 namespace varek {
 
@@ -252,6 +253,14 @@ std::pair<std::uint16_t, std::uint16_t> Bench::ports(int index) const {
     if (!entry.slot) return {0, 0};
     const auto offset = [&](std::uint16_t base) { return base ? static_cast<std::uint16_t>(base + *entry.slot) : base; };
     return {offset(options_.httpPort), offset(options_.scpiPort)};
+}
+
+QStringList Bench::serialPorts() const {
+    QStringList ports;
+    for (const auto& path : options_.listPorts ? options_.listPorts() : SerialSession::ports()) {
+        ports.append(QString::fromStdString(path));
+    }
+    return ports;
 }
 
 void Bench::connectAll() {

@@ -80,6 +80,8 @@ public:
     void remember() const;
 
     TokenStore& tokens() { return tokens_; }
+    /// The serial ports a local supply could be added on.
+    QStringList serialPorts() const;
 
 signals:
     /// Supplies were added, removed, renamed or reordered.

@@ -120,8 +120,7 @@ void StudioWindow::showOverview() {
 }
 
 QDialog* StudioWindow::openAddDialog() {
-    const QStringList ports = bench_.current().remote() ? QStringList() : bench_.current().ports();
-    auto* dialog = new AddSupplyDialog(bench_, ports, this);
+    auto* dialog = new AddSupplyDialog(bench_, bench_.serialPorts(), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->open();
     return dialog;
