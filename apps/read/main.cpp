@@ -13,6 +13,7 @@
 
 #include "varek/error.hpp"
 #include "varek/format.hpp"
+#include "varek/option_number.hpp"
 #include "varek/serial_session.hpp"
 
 namespace {
@@ -31,13 +32,10 @@ Json functionsSent() { return Json::array({3}); }
 
 /// A rate of 1, 2, 5 or 10 written as a decimal integer (a leading '+' allowed).
 int benchmarkRate(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    int rate = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), rate);
-    const bool parsed = !text.empty() && ec == std::errc() && end == text.data() + text.size();
-    if (!parsed || (rate != 1 && rate != 2 && rate != 5 && rate != 10))
+    const auto rate = varek::optionNumber(text, 1, 10);
+    if (!rate || (*rate != 1 && *rate != 2 && *rate != 5 && *rate != 10))
         throw varek::VarekError::invalid("benchmark rate must be 1, 2, 5 or 10");
-    return rate;
+    return static_cast<int>(*rate);
 }
 
 Json readingReport(const varek::DeviceIdentity& identity, const varek::PowerSample& sample) {

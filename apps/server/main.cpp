@@ -24,6 +24,7 @@
 #include "varek/api_bodies.hpp"
 #include "varek/control_server.hpp"
 #include "varek/metrics_server.hpp"
+#include "varek/option_number.hpp"
 #include "varek/platform.hpp"
 #include "varek/protocol.hpp"
 #include "varek/safety_ceilings.hpp"
@@ -57,16 +58,6 @@ void writeLine(std::FILE* stream, const std::string& line) {
     const std::string text = line + "\n";
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
-}
-
-/// 1..65535 in decimal, one optional leading '+'.
-std::optional<std::uint16_t> portNumber(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return {};
-    unsigned value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) return {};
-    return static_cast<std::uint16_t>(value);
 }
 
 /// Hundredths of a ceiling option's value: 0..`maximum`, at most two decimals.
@@ -103,10 +94,10 @@ std::optional<Options> parseArguments(int argc, char** argv) {
             continue;
         }
         if (ceilingOption(name, argv[i + 1], options.ceilings)) continue;
-        const auto value = portNumber(argv[i + 1]);
+        const auto value = optionNumber(argv[i + 1], 1, 65535);
         if (!value) return {};
-        if (name == "--http-port") options.httpPort = *value;
-        else if (name == "--scpi-port") options.scpiPort = *value;
+        if (name == "--http-port") options.httpPort = static_cast<std::uint16_t>(*value);
+        else if (name == "--scpi-port") options.scpiPort = static_cast<std::uint16_t>(*value);
         else return {};
     }
     return options;

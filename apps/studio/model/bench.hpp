@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "supply_model.hpp"
+#include "varek/control_server.hpp"
+#include "varek/scpi_server.hpp"
 #include "token_store.hpp"
 
 namespace varek {
@@ -33,8 +35,8 @@ public:
         QStringList arguments;
         /// The first local supply's ports; each further local supply takes the next free
         /// pair (port + 1, + 2, ...). 0 lets every supply take a port the system picks.
-        std::uint16_t httpPort = 18760;
-        std::uint16_t scpiPort = 5025;
+        std::uint16_t httpPort = ControlServer::port;
+        std::uint16_t scpiPort = SCPIServer::port;
         /// Base of the token files; empty means the per-user default.
         std::filesystem::path supportDirectory;
         std::function<std::vector<std::string>()> listPorts;

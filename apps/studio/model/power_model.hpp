@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "supply_model.hpp"
+#include "varek/control_server.hpp"
+#include "varek/scpi_server.hpp"
 
 namespace varek {
 
@@ -31,8 +33,8 @@ class SupplyEngine;
 class PowerModel : public SupplyModel {
 public:
     struct Options {
-        std::uint16_t httpPort = 18760;
-        std::uint16_t scpiPort = 5025;
+        std::uint16_t httpPort = ControlServer::port;
+        std::uint16_t scpiPort = SCPIServer::port;
         /// Process arguments without the program name ("--refresh", "--evidence", "--connect").
         QStringList arguments;
         /// Base of the token file; empty means the per-user default.

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "bench.hpp"
+#include "varek/control_server.hpp"
 #include "palette.hpp"
 #include "widgets.hpp"
 
@@ -56,7 +57,7 @@ AddSupplyDialog::AddSupplyDialog(Bench& bench, const QStringList& ports, QWidget
     auto* remoteForm = new QFormLayout(remotePage);
     url_ = new QLineEdit;
     url_->setObjectName(QStringLiteral("addUrl"));
-    url_->setPlaceholderText(QStringLiteral("http://192.168.1.20:18760"));
+    url_->setPlaceholderText(QStringLiteral("http://192.168.1.20:%1").arg(ControlServer::port));
     remoteForm->addRow(QStringLiteral("服务器"), url_);
     token_ = new QLineEdit;
     token_->setObjectName(QStringLiteral("addToken"));
