@@ -49,6 +49,16 @@ QUrl serverUrl(const QString& text) {
     return url;
 }
 
+/// Shows `port`, `baud` and `station` in a local supply's connection card, as chosen.
+void placeLocal(SupplyModel& model, const QString& port, int baud, const QString& station) {
+    if (!port.isEmpty()) {
+        if (!model.ports().contains(port)) model.state().setPorts(model.ports() + QStringList{port});
+        model.setSelectedPort(port);
+    }
+    model.setBaud(baud);
+    model.setStation(station);
+}
+
 }  // namespace
 
 Bench::Bench(Options options, QObject* parent)
@@ -115,13 +125,7 @@ void Bench::restore() {
         } else {
             // Restored as it was left, not connected; the first keeps --refresh and --evidence.
             index = append(makeLocal(firstLocalMade_ ? QStringList() : options_.arguments, entryId));
-            SupplyModel& model = at(index);
-            if (!port.isEmpty()) {
-                if (!model.ports().contains(port)) model.state().setPorts(model.ports() + QStringList{port});
-                model.setSelectedPort(port);
-            }
-            model.setBaud(baud);
-            model.setStation(station);
+            placeLocal(at(index), port, baud, station);
         }
         entries_[static_cast<std::size_t>(index)]->name = name;
     }
@@ -225,13 +229,7 @@ void Bench::remove(int index) {
 
 int Bench::addLocal(const QString& port, int baud, const QString& station) {
     const int index = append(makeLocal({}, nextId_++));
-    SupplyModel& model = at(index);
-    if (!port.isEmpty()) {
-        if (!model.ports().contains(port)) model.state().setPorts(model.ports() + QStringList{port});
-        model.setSelectedPort(port);
-    }
-    model.setBaud(baud);
-    model.setStation(station);
+    placeLocal(at(index), port, baud, station);
     remember();
     return index;
 }

@@ -30,18 +30,9 @@ void CommandControl::failed(const VarekError& error) {
 
 void CommandControl::applyValues() {
     if (!state_.connected || state_.busy) return;
-    std::uint16_t voltage = 0;
-    std::uint16_t current = 0;
-    try {
-        // Voltage first: with both texts wrong only its message shows.
-        voltage = Modbus::centiUnits(state_.voltageDraft.toStdString(), Supply::voltageMax);
-        current = Modbus::centiUnits(state_.currentDraft.toStdString(), Supply::currentMax);
-    } catch (const VarekError& e) {
-        return failed(e);
-    }
-    if (const auto breach = state_.ceilings.breach(voltage, current)) {
-        return failed(VarekError::invalid(breach->alert()));
-    }
+    const auto drafts = state_.draftSetpoints();
+    if (const auto* refused = std::get_if<VarekError>(&drafts)) return failed(*refused);
+    const auto [voltage, current] = std::get<0>(drafts);
     state_.setBusy(true);
     const std::int64_t generation = generation_();
     auto work = [engine = &engine_, voltage, current] {

@@ -5,6 +5,7 @@
 #include "model_files.hpp"
 #include "varek/format.hpp"
 #include "varek/platform.hpp"
+#include "varek/protocol.hpp"
 
 namespace varek {
 
@@ -61,6 +62,18 @@ void ModelState::accept(const PowerSample& sample) {
     announce_(ModelChange::samples);
     if (evidencePath) writeEvidence(sample);
     if (sampled) sampled(sample);
+}
+
+std::variant<std::pair<std::uint16_t, std::uint16_t>, VarekError> ModelState::draftSetpoints() const {
+    std::pair<std::uint16_t, std::uint16_t> values;
+    try {
+        values.first = Modbus::centiUnits(voltageDraft.toStdString(), Supply::voltageMax);
+        values.second = Modbus::centiUnits(currentDraft.toStdString(), Supply::currentMax);
+    } catch (const VarekError& e) {
+        return e;
+    }
+    if (const auto breach = ceilings.breach(values.first, values.second)) return VarekError::invalid(breach->alert());
+    return values;
 }
 
 std::optional<double> ModelState::actualRefreshRate() const {

@@ -8,10 +8,13 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "sample_history.hpp"
 #include "varek/device.hpp"
+#include "varek/error.hpp"
 #include "varek/safety_ceilings.hpp"
 #include "varek/sequence_runner.hpp"
 
@@ -113,6 +116,9 @@ public:
     void accept(const PowerSample& sample);
     /// Hears every accepted sample after the state took it.
     std::function<void(const PowerSample&)> sampled;
+    /// The setpoint drafts in hundredths, voltage first (with both texts wrong only its
+    /// message shows), within the ceilings; else the alert's error.
+    std::variant<std::pair<std::uint16_t, std::uint16_t>, VarekError> draftSetpoints() const;
     /// Measured polling rate over the last 21 samples; none while not connected or recovering.
     std::optional<double> actualRefreshRate() const;
 

@@ -303,19 +303,12 @@ void RemoteSupply::write(const QString& path, const QByteArray& body,
 
 void RemoteSupply::applyValues() {
     if (!state_.connected || state_.busy) return;
-    std::uint16_t voltage = 0;
-    std::uint16_t current = 0;
-    try {
-        voltage = Modbus::centiUnits(state_.voltageDraft.toStdString(), Supply::voltageMax);
-        current = Modbus::centiUnits(state_.currentDraft.toStdString(), Supply::currentMax);
-    } catch (const VarekError& e) {
-        state_.setErrorMessage(QString::fromStdString(e.description()));
+    const auto drafts = state_.draftSetpoints();
+    if (const auto* refused = std::get_if<VarekError>(&drafts)) {
+        state_.setErrorMessage(QString::fromStdString(refused->description()));
         return;
     }
-    if (const auto breach = state_.ceilings.breach(voltage, current)) {
-        state_.setErrorMessage(QString::fromStdString(breach->alert()));
-        return;
-    }
+    const auto [voltage, current] = std::get<0>(drafts);
     state_.setBusy(true);
     const Json body{{"voltage_V", voltage / 100.0}, {"current_limit_A", current / 100.0}};
     write(QStringLiteral("/v1/setpoints"), QByteArray::fromStdString(body.dump()),
