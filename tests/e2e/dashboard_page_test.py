@@ -3,8 +3,7 @@ kept for everything else."""
 import http.client
 import unittest
 
-from varek_e2e import Sim
-from dashboard_test import started
+from varek_e2e import Sim, started
 
 CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
        "object-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")

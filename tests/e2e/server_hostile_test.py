@@ -11,14 +11,9 @@ import threading
 import time
 import unittest
 
-from varek_e2e import Sim, VarekServer, free_port, wait_for
+from varek_e2e import Sim, VarekServer, free_port, wait_for, writes
 
-WRITE_FUNCTIONS = (0x06, 0x10)
 OUTPUT_OFF_WRITE = bytes.fromhex("01 06 00 12 00 00")
-
-
-def writes(frames):
-    return [frame.hex() for frame in frames if len(frame) > 1 and frame[1] in WRITE_FUNCTIONS]
 
 
 def reset(sock):
