@@ -1,5 +1,10 @@
 // MetricsServer over loopback, and what the exposition shows and hides.
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
 
 #include "loopback_client.hpp"
 #include "varek/error.hpp"
@@ -41,6 +46,29 @@ TEST_F(MetricsServerTest, StopClosesConnectionsAndTheListener) {
     server.stop();
     EXPECT_EQ(server.connections(), 0u);
     EXPECT_EQ(idle.readAll(), "");
+    EXPECT_EQ(server.boundPort(), 0);
+}
+
+// varek-server ends with exit 1 on this event: a metrics port that silently stopped
+// answering would look like a supply that went away.
+TEST(MetricsServerFailure, AListenerThatBreaksWhileServingIsReported) {
+    std::mutex mutex;
+    std::vector<ListenerEvent> events;
+    const auto seen = [&] {
+        std::lock_guard lock(mutex);
+        return events.size();
+    };
+    MetricsServer server{0, [] { return std::string("varek_up 1\n"); }, "127.0.0.1"};
+    server.start([&](const ListenerEvent& event) {
+        std::lock_guard lock(mutex);
+        events.push_back(event);
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return seen() == 1; }));
+    const std::uint16_t port = server.boundPort();
+    ASSERT_EQ(::shutdown(test::listeningSocket(port), SHUT_RDWR), 0);
+    ASSERT_TRUE(test::waitUntil([&] { return seen() == 2; }));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(events, (std::vector<ListenerEvent>{ListenerEvent::listeningOn(port), ListenerEvent::failure("Invalid argument")}));
     EXPECT_EQ(server.boundPort(), 0);
 }
 

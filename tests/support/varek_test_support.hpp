@@ -1,8 +1,13 @@
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -54,6 +59,24 @@ inline ListenerEvent firstListenerEvent(const std::function<void(ListenerCallbac
     auto future = promise->get_future();
     start([promise, once](const ListenerEvent& event) { std::call_once(*once, [&] { promise->set_value(event); }); });
     return future.get();
+}
+
+/// The listening socket of this process bound to `port`, found by its address (the
+/// servers keep theirs to themselves), or -1. A test breaks a listener through it.
+inline int listeningSocket(std::uint16_t port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.sin_family == AF_INET &&
+            ntohs(address.sin_port) == port) {
+            return fd;
+        }
+    }
+    return -1;
 }
 
 }  // namespace varek::test
