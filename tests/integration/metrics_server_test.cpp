@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "loopback_client.hpp"
-#include "varek/error.hpp"
 #include "varek/metrics_server.hpp"
 #include "varek/metrics_text.hpp"
 #include "varek_test_support.hpp"
@@ -89,22 +88,6 @@ TEST(MetricsTextTest, ReadingsOnlyWhileUp) {
         EXPECT_NE(text.find("varek_info{model=\"60301\",serial=\"4242\",firmware=\"1.23\",source_sha=\"abc\"} 1\n"),
                   std::string::npos);
         EXPECT_NE(text.find("varek_link_transactions_total{result=\"timeout\"} 0\n"), std::string::npos);
-    }
-}
-
-TEST(MetricsTextTest, TransactionLabels) {
-    const struct {
-        std::optional<VarekError> error;
-        std::string_view label;
-    } cases[] = {{std::nullopt, "ok"},
-                 {VarekError::timeout(), "timeout"},
-                 {VarekError::crc(), "crc"},
-                 {VarekError::exception(2), "exception"},
-                 {VarekError::io("x"), "io"},
-                 {VarekError::identityChanged(), "identity_changed"}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(transactionLabel(c.error), c.label);
-        EXPECT_TRUE(zeroTransactionCounts().contains(std::string(c.label)));
     }
 }
 

@@ -1,6 +1,7 @@
 // SupplyEngine and SupplyApi as varek-server hosts them, in this process: the write
 // routes' bodies and confirmation rules, output merging, ceilings and the identity
-// guard on every channel, sequences, late writes and the audit lines.
+// guard on every channel, sequences through the engine, late writes and the audit
+// lines. (How a sequence runs step by step: sequence_runner_test.)
 #include <gmock/gmock.h>
 
 #include <algorithm>
@@ -22,7 +23,6 @@ const Json readbackFailure = {
     {"ok", false}, {"verified", false}, {"error", "device_confirmation_failed"}, {"message", readbackText}};
 const Json noSequenceBody = {{"ok", false}, {"error", "no_sequence"}};
 const Bytes statusRead = Modbus::read(1, PowerSample::start, PowerSample::count);
-constexpr std::uint16_t measuredCurrent = 11;
 
 Json invalid(const std::string& message) { return {{"ok", false}, {"error", "invalid_request"}, {"message", message}}; }
 
@@ -174,6 +174,8 @@ TEST_F(SupplyEngineTest, ASequenceWritesItsStepsInOrderAndIsAuditedAsItsStarters
     EXPECT_EQ(started.status, 202);
     EXPECT_EQ(started.body["state"], "running");
     EXPECT_EQ(started.body["steps"], 3);
+    EXPECT_EQ(request("POST", "/v1/sequence", profile("again", "off", R"({"hold_s":1})")).body,
+              (Json{{"ok", false}, {"error", "sequence_running"}, {"name", "three"}}));
     Json end;
     ASSERT_TRUE(waitUntil([&] { return (end = request("GET", "/v1/sequence").body)["state"] != "running"; }));
     EXPECT_EQ(end["state"], "finished");
@@ -187,39 +189,6 @@ TEST_F(SupplyEngineTest, ASequenceWritesItsStepsInOrderAndIsAuditedAsItsStarters
                                                   "HTTP sequence \"three\" step 2 of 3: confirmed",
                                                   "HTTP sequence \"three\" step 3 of 3: confirmed",
                                                   "HTTP sequence \"three\" finished: confirmed"}));
-}
-
-TEST_F(SupplyEngineTest, StopMidHoldObeysOnEndAndASecondRunIsRefused) {
-    for (const std::string onEnd : {"off", "keep"}) {
-        SCOPED_TRACE(onEnd);
-        const std::string hold = profile("hold", onEnd, R"({"voltage_V":3,"output":true,"hold_s":600},{"voltage_V":4})");
-        ASSERT_EQ(request("POST", "/v1/sequence", hold).status, 202);
-        ASSERT_TRUE(waitUntil([&] { return sim.reg(Register::output) == 1; }));
-        const auto again = request("POST", "/v1/sequence", hold);
-        EXPECT_EQ(again.status, 409);
-        EXPECT_EQ(again.body, (Json{{"ok", false}, {"error", "sequence_running"}, {"name", "hold"}}));
-        sim.clearRequests();
-        const auto stopped = request("POST", "/v1/sequence/stop");
-        EXPECT_EQ(stopped.status, 200);
-        EXPECT_EQ(stopped.body["state"], "stopped");
-        EXPECT_EQ(stopped.body["step"], 1);
-        EXPECT_EQ(writesAmong(sim.requests()), onEnd == "off" ? std::vector<Bytes>{outputFrame(false)} : std::vector<Bytes>{});
-        EXPECT_EQ(sim.reg(Register::output), onEnd == "off" ? 0 : 1);
-    }
-}
-
-TEST_F(SupplyEngineTest, UntilEndsAHoldWhenTheLoadChanges) {
-    sim.setReg(measuredCurrent, 500);  // pinned at 5.00 A
-    ASSERT_EQ(request("POST", "/v1/sequence",
-                      profile("until", "keep", R"({"output":true,"hold_s":600,"until":{"current_below_A":1}},{"voltage_V":2})"))
-                  .status,
-              202);
-    ASSERT_TRUE(waitUntil([&] { return sim.requestCount() >= 5; }));  // condition reads are going on
-    EXPECT_EQ(request("GET", "/v1/sequence").body["step"], 1);
-    sim.setReg(measuredCurrent, 50);
-    ASSERT_TRUE(waitUntil([&] { return request("GET", "/v1/sequence").body["state"] == "finished"; }));
-    EXPECT_EQ(writesAmong(sim.requests()).back(), setpointsFrame(200, 100));
-    EXPECT_EQ(sim.reg(Register::output), 1) << "keep leaves the output on";
 }
 
 TEST_F(SupplyEngineTest, SilenceAbortsARunAndNothingIsWrittenBeforeTheSupplyProvesItself) {
