@@ -1,7 +1,6 @@
 """varek-server as an attacker and an impatient operator would treat it: signals during
 start-up and with writes queued on a slow supply, clients that vanish before their turn,
 descriptor exhaustion and connection storms."""
-import http.client
 import resource
 import select
 import signal

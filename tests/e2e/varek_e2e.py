@@ -139,9 +139,7 @@ def run(*argv, timeout=60, input=None):
 
 
 WRITE_FUNCTIONS = (0x06, 0x10)
-IDENTITY_READ = bytes.fromhex("010300000004")
 STATUS_READ = bytes.fromhex("010300040026")
-TIMEOUT_MESSAGE = "电源未响应，请检查接口模式、波特率和站号。"
 STATUS_KEYS = {"ok", "connected", "verified", "output_enabled", "voltage_V", "current_A", "model",
                "firmware", "source_sha", "sample_at"}
 

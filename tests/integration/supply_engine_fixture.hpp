@@ -34,18 +34,6 @@ inline Bytes setpointsFrame(std::uint16_t volts, std::uint16_t amps) {
     return Modbus::multiple(1, Register::voltageSet, values);
 }
 inline Bytes outputFrame(bool on) { return Modbus::write(1, Register::output, on ? 1 : 0); }
-inline const Bytes identityRead = Modbus::read(1, DeviceIdentity::start, DeviceIdentity::count);
-
-/// The frames among `frames` that write (0x06, 0x10).
-inline std::vector<Bytes> writesAmong(const std::vector<Bytes>& frames) {
-    std::vector<Bytes> writes;
-    for (const Bytes& frame : frames) {
-        if (frame.size() > 1 && (frame[1] == Modbus::writeSingle || frame[1] == Modbus::writeMultiple)) {
-            writes.push_back(frame);
-        }
-    }
-    return writes;
-}
 
 class SupplyEngineTest : public testing::Test {
 protected:

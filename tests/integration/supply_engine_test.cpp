@@ -22,7 +22,6 @@ const std::string timeoutText = "电源未响应，请检查接口模式、波�
 const Json readbackFailure = {
     {"ok", false}, {"verified", false}, {"error", "device_confirmation_failed"}, {"message", readbackText}};
 const Json noSequenceBody = {{"ok", false}, {"error", "no_sequence"}};
-const Bytes statusRead = Modbus::read(1, PowerSample::start, PowerSample::count);
 
 Json invalid(const std::string& message) { return {{"ok", false}, {"error", "invalid_request"}, {"message", message}}; }
 

@@ -14,11 +14,29 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "varek/device.hpp"
 #include "varek/error.hpp"
 #include "varek/listener.hpp"
+#include "varek/protocol.hpp"
 
 namespace varek::test {
+
+/// The status block read and the identity read of station 1, as the session sends them.
+inline const Bytes statusRead = Modbus::read(1, PowerSample::start, PowerSample::count);
+inline const Bytes identityRead = Modbus::read(1, DeviceIdentity::start, DeviceIdentity::count);
+
+/// The frames among `frames` that write (0x06 or 0x10).
+inline std::vector<Bytes> writesAmong(const std::vector<Bytes>& frames) {
+    std::vector<Bytes> writes;
+    for (const Bytes& frame : frames) {
+        if (frame.size() > 1 && (frame[1] == Modbus::writeSingle || frame[1] == Modbus::writeMultiple)) {
+            writes.push_back(frame);
+        }
+    }
+    return writes;
+}
 
 /// Runs `action` and expects it to throw a VarekError equal to `expected`.
 inline void expectVarekError(const std::function<void()>& action, const VarekError& expected) {
