@@ -199,22 +199,13 @@ TEST_F(AutomationTest, AnInvalidValueMarksItsCellWithTheStepAndDisablesStart) {
     auto* error = find<QLabel>("sequenceError");
     ASSERT_TRUE(start->isEnabled());
     const QModelIndex cell = table()->model()->index(1, SequenceTableModel::voltage);
-    const struct {
-        QString typed;
-        QString message;
-    } cases[] = {
-        {"61", "step 2: voltage_V must be a number from 0 to 60 with at most two decimals"},
-        {"abc", "step 2: voltage_V must be a number from 0 to 60 with at most two decimals"},
-        {"3.333", "step 2: voltage_V must be a number from 0 to 60 with at most two decimals"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.typed.toStdString());
-        typeCell(1, SequenceTableModel::voltage, c.typed);
-        EXPECT_EQ(error->text(), c.message);
-        EXPECT_EQ(cell.data(Qt::ToolTipRole).toString(), c.message);
-        EXPECT_TRUE(cell.data(Qt::BackgroundRole).isValid());
-        EXPECT_FALSE(start->isEnabled());
-    }
+    // What the editor refuses is SequenceProfile's (sequence_profile_test); here, how it shows.
+    typeCell(1, SequenceTableModel::voltage, QStringLiteral("61"));
+    const QString message = QStringLiteral("step 2: voltage_V must be a number from 0 to 60 with at most two decimals");
+    EXPECT_EQ(error->text(), message);
+    EXPECT_EQ(cell.data(Qt::ToolTipRole).toString(), message);
+    EXPECT_TRUE(cell.data(Qt::BackgroundRole).isValid());
+    EXPECT_FALSE(start->isEnabled());
     typeCell(1, SequenceTableModel::voltage, QStringLiteral("3"));
     EXPECT_EQ(error->text(), QString());
     EXPECT_FALSE(cell.data(Qt::BackgroundRole).isValid());
