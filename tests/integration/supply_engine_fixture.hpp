@@ -3,11 +3,10 @@
 // One supply engine hosted as varek-server hosts it, in this process: a simulated
 // supply on a real pty, the engine's API behind a ControlServer and its SCPI
 // instruments behind an SCPIServer, both on loopback port 0, and the lines the
-// program would write to standard error (audit, link, recording) collected.
+// program would write to standard error (audit and link lines) collected.
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,8 +56,8 @@ protected:
     void TearDown() override {
         sim.onRequest({});
         engine.closeSequences();
-        http->stop();
-        scpi->stop();
+        if (http) http->stop();
+        if (scpi) scpi->stop();
         engine.close();
     }
 
