@@ -1,6 +1,5 @@
-# Device link: errors, frames, registers, formatting, the serial session over a
+# Device link: frames, registers, errors and formatting, the serial session over a
 # real pseudo-terminal, and the simulated supply with its program.
-varek_add_test(NAME error_test SOURCES unit/error_test.cpp LIBS varek-core)
 varek_add_test(NAME protocol_test SOURCES unit/protocol_test.cpp LIBS varek-core)
 varek_add_test(NAME device_test SOURCES unit/device_test.cpp LIBS varek-core)
 varek_add_test(NAME serial_session_test SOURCES integration/serial_session_test.cpp

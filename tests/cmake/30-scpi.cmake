@@ -5,10 +5,6 @@ varek_add_test(NAME scpi_instrument_test
 varek_add_test(NAME scpi_line_buffer_test
   SOURCES unit/scpi_line_buffer_test.cpp
   LIBS varek-core)
-varek_add_test(NAME scpi_instrument_device_test
-  SOURCES integration/scpi_instrument_device_test.cpp
-  LIBS varek-core varek-sim-lib
-  LABELS integration)
 varek_add_test(NAME scpi_server_test
   SOURCES integration/scpi_server_test.cpp
   LIBS varek-core varek-sim-lib

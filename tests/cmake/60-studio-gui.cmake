@@ -17,7 +17,7 @@ if(VAREK_BUILD_APP AND TARGET varek-studio-view)
                  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots"
                              "VAREK_EXAMPLES_DIR=${PROJECT_SOURCE_DIR}/examples")
   varek_add_test(NAME studio_trend_interaction_test SOURCES gui/trend_interaction_test.cpp gui/qt_test_main.cpp
-                 LIBS varek-studio-view Qt6::Test LABELS gui
+                 LIBS varek-studio-view varek-sim-lib Qt6::Test LABELS gui
                  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VAREK_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots")
   varek_add_test(NAME studio_bench_test SOURCES gui/bench_test.cpp gui/qt_test_main.cpp
                  LIBS varek-studio-view varek-sim-lib Qt6::Test

@@ -1,5 +1,4 @@
-# The browser dashboard: its read-only routes, the page files and a real browser.
-varek_add_python_test(NAME dashboard_e2e SCRIPT dashboard_test.py LABELS programs TIMEOUT 900)
+# The browser dashboard: the page files varek-server serves, and a real browser.
 varek_add_python_test(NAME dashboard_page_e2e SCRIPT dashboard_page_test.py LABELS programs TIMEOUT 600)
 
 # The page in Debian's chromium driven by playwright-core (tests/browser, installed

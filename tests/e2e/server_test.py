@@ -1,25 +1,30 @@
-"""varek-server spawned against a spawned varek-sim: command line, start-up, routes
-over real HTTP, listener failures and signal-driven shutdown."""
+"""varek-server spawned against a spawned varek-sim: its command line, start-up lines
+and exit codes, that each family of routes is served, and signal-driven shutdown.
+What the routes answer is tested in process (tests/integration/supply_engine_*)."""
 import errno
 import http.client
+import json
 import os
+import re
 import signal
 import socket
 import stat
+import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from varek_e2e import API_LINE, SCPI_LINE, Sim, VarekServer, run, wait_for
+from varek_e2e import (API_LINE, SCPI_LINE, STATUS_KEYS, Sim, VarekServer, run, scpi_exchange, started, wait_for,
+                       writes)
 
 USAGE = ("Usage: varek-server <serial-port> (115200, station 1; authenticated output on/off API "
          "and SCPI on 18760)\n")
-STATUS_KEYS = {"ok", "connected", "verified", "output_enabled", "voltage_V", "current_A", "model",
-               "firmware", "source_sha", "sample_at"}
-READBACK_MESSAGE = "电源读回值与请求不一致，请检查面板。"
-OUTPUT_ON_WRITE = bytes.fromhex("01 06 00 12 00 01")
-WRITE_FUNCTIONS = (0x06, 0x10)
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+
+
+def profile(steps, on_end="off", name="test"):
+    return {"name": name, "on_end": on_end, "steps": steps}
 
 
 class CommandLine(unittest.TestCase):
@@ -29,13 +34,24 @@ class CommandLine(unittest.TestCase):
         bad_options = [["--http-port", "0"], ["--http-port", "65536"], ["--http-port", ""],
                        ["--http-port", "abc"], ["--http-port", "-1"], ["--http-port", "++80"],
                        ["--scpi-port", "1e3"], ["--htp-port", "5000"], ["--HTTP-PORT", "5000"],
-                       ["--http-port", "5000", "--scpi-port", "0"], ["--verbose", "1"]]
+                       ["--http-port", "5000", "--scpi-port", "0"], ["--verbose", "1"],
+                       ["--poll", "3"], ["--poll", "0"], ["--poll", "ten"], ["--bind", "1.2.3"],
+                       ["--bind", "localhost"], ["--bind", "::1"], ["--metrics-port", "0"],
+                       ["--metrics-port", "70000"], ["--record-days", "0"], ["--record-days", "-1"],
+                       ["--record", ""], ["--poll", "1", "--recrod", "x"], ["--max-voltage", "60.01"],
+                       ["--max-voltage", "abc"], ["--max-current", "1.234"], ["--max-current", "-1"],
+                       ["--max-voltage", ""]]
         cases = [(args, USAGE) for args in wrong_count]
         cases += [(["/nonexistent/tty", *options], "") for options in bad_options]
         for args, stderr in cases:
             with self.subTest(args=args):
                 result = run("varek-server", *args)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (2, "", stderr))
+
+    def test_good_values_reach_the_connect_step(self):
+        result = run("varek-server", "/nonexistent/tty", "--poll", "10", "--bind", "127.0.0.1", "--record", "/tmp/x",
+                     "--record-days", "7", "--metrics-port", "9", "--poll", "2", "--max-voltage", "12.5")
+        self.assertEqual((result.returncode, result.stderr), (1, "无法打开串口：No such file or directory\n"))
 
     def test_unusable_device_exits_1_before_any_listener(self):
         with Sim() as silent:
@@ -65,10 +81,10 @@ class CommandLine(unittest.TestCase):
             with VarekServer(sim.path, data_home=data_home) as server:
                 self.assertEqual(server.wait_exit(), 1)
                 self.assertEqual(server.err, ["API令牌文件格式无效。"])
-            self.assertFalse([r for r in sim.requests() if r[1] in WRITE_FUNCTIONS])
+            self.assertEqual(writes(sim.requests()), [])
 
 
-class Routes(unittest.TestCase):
+class Serving(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.sim = Sim("--serial", "12345", "--firmware", "123")
@@ -78,11 +94,6 @@ class Routes(unittest.TestCase):
     def tearDownClass(cls):
         cls.server.close()
         cls.sim.close()
-
-    def tearDown(self):
-        for command in ("silent off", "stuck off", "latency 0"):
-            self.sim.command(command)
-        self.assertIsNone(self.server.process.poll(), "the server must keep running")
 
     def check_banner(self, server, http_port, scpi_port):
         self.assertEqual(server.out, [
@@ -111,74 +122,61 @@ class Routes(unittest.TestCase):
                 raise
             self.check_banner(server, 18760, 5025)
 
-    def test_status_has_exactly_the_ten_keys(self):
+    def test_status_is_read_afresh_and_a_silent_supply_gives_503(self):
         status, body = self.server.json("GET", "/v1/status")
         self.assertEqual((status, set(body)), (200, STATUS_KEYS))
         self.assertEqual({k: body[k] for k in ("ok", "connected", "verified", "model", "firmware")},
                          {"ok": True, "connected": True, "verified": False, "model": 60301, "firmware": 1.23})
         self.assertIs(body["output_enabled"], self.sim.get(18) != 0)
-
-    def test_replies_without_the_device(self):
-        cases = [
-            ("GET", "/v1/status", False, 401, "unauthorized"),
-            ("GET", "/v1/status", "0" * 64, 401, "unauthorized"),
-            # Only GET /health skips the token; other methods are ordinary routes.
-            ("POST", "/health", False, 401, "unauthorized"),
-            ("POST", "/health", True, 404, "not_found"),
-            ("POST", "/v1/status", True, 405, "use_GET"),
-            ("GET", "/v1/output/on", True, 405, "use_POST"),
-            ("GET", "/v1/output", True, 404, "not_found"),
-            ("GET", "/v1/status/", True, 404, "not_found"),
-            ("GET", "/v1/status?x=1", True, 404, "not_found"),
-        ]
-        mark = len(self.sim.requests())
-        for method, path, token, status, error in cases:
-            with self.subTest(method=method, path=path, token=token):
-                self.assertEqual(self.server.json(method, path, token=token), (status, {"ok": False, "error": error}))
-        self.assertEqual(self.sim.requests()[mark:], [], "none of these may reach the supply")
-
-    def test_output_switching_is_confirmed_in_the_registers(self):
-        for route, value in (("/v1/output/on", 1), ("/v1/output/off", 0)):
-            with self.subTest(route=route):
-                status, body = self.server.json("POST", route)
-                self.assertEqual((status, set(body), body["verified"]), (200, STATUS_KEYS, True))
-                self.assertIs(body["output_enabled"], bool(value))
-                self.assertEqual(self.sim.get(18), value)
-
-    def test_stuck_output_is_not_confirmed(self):
-        self.assertEqual(self.server.json("POST", "/v1/output/off")[0], 200)
-        self.sim.command("stuck on")
-        self.assertEqual(self.server.json("POST", "/v1/output/on"),
-                         (502, {"ok": False, "verified": False, "error": "device_confirmation_failed",
-                                "message": READBACK_MESSAGE}))
-        self.assertEqual(self.sim.get(18), 0)
-
-    def test_silent_supply_gives_503_and_recovers(self):
         self.sim.command("silent on")
-        self.assertEqual(self.server.json("GET", "/v1/status"),
-                         (503, {"ok": False, "connected": False, "error": "power_supply_unavailable"}))
-        self.sim.command("silent off")
+        try:
+            self.assertEqual(self.server.json("GET", "/v1/status"),
+                             (503, {"ok": False, "connected": False, "error": "power_supply_unavailable"}))
+        finally:
+            self.sim.command("silent off")
         self.assertEqual(self.server.json("GET", "/v1/status")[0], 200)
 
-    def test_simultaneous_on_requests_share_one_write(self):
-        self.assertEqual(self.server.json("POST", "/v1/output/off")[0], 200)
-        mark = len(self.sim.requests())
-        # Each transaction now takes a second: the second request arrives while the
-        # first operation still has its read-back and status read to do.
-        self.sim.command("latency 1000")
-        replies = [None, None]
-        threads = [threading.Thread(target=lambda i=i: replies.__setitem__(i, self.server.request(
-            "POST", "/v1/output/on"))) for i in (0, 1)]
-        threads[0].start()
-        wait_for(lambda: any(r.startswith(OUTPUT_ON_WRITE) for r in self.sim.requests()[mark:]), 30)
-        threads[1].start()
-        for thread in threads:
-            thread.join(60)
-        self.assertEqual(replies[0][0], 200)
-        self.assertEqual(replies[0], replies[1], "identical status and body bytes")
-        writes = [r for r in self.sim.requests()[mark:] if r[1] in WRITE_FUNCTIONS]
-        self.assertEqual(len(writes), 1)
-        self.assertTrue(writes[0].startswith(OUTPUT_ON_WRITE))
+    def test_every_family_of_routes_is_served_and_writes_are_audited(self):
+        """One request each; the routes' rules are the engine's, tested in process."""
+        self.assertEqual(self.server.json("POST", "/v1/output/on")[1]["output_enabled"], True)
+        self.assertEqual(self.sim.get(18), 1)
+        self.assertEqual(self.server.json("POST", "/v1/setpoints", body={"voltage_V": 5})[1]["voltage_set_V"], 5)
+        self.assertEqual(self.server.json("GET", "/v1/sample")[1]["serial"], 12345)
+        self.assertEqual(scpi_exchange(self.server.scpi_port, b"VOLT?\n"), ["5.00"])
+        self.assertEqual(self.server.json("POST", "/v1/sequence", body=profile([{"hold_s": 60}]))[0], 202)
+        self.assertEqual(self.server.json("POST", "/v1/sequence/stop")[1]["state"], "stopped")
+        self.assertEqual(self.server.json("GET", "/v1/server")[1]["serial"], 12345)
+        self.assertEqual(self.server.json("GET", "/v1/history")[0], 200)
+        self.assertIn(self.server.json("GET", "/v1/latest")[0], (200, 503))
+        audit = r"^Audit \S+Z HTTP 127\.0\.0\.1:\d+ output on: confirmed$"
+        wait_for(lambda: any(re.match(audit, line) for line in self.server.err))
+
+    def test_the_ceiling_options_reach_every_write(self):
+        with Sim() as sim, started(sim.path, "--max-voltage", "12", "--max-current", "5") as limited:
+            self.assertEqual(limited.json("POST", "/v1/setpoints", body={"voltage_V": 13}),
+                             (400, {"ok": False, "error": "invalid_request",
+                                    "message": "voltage_V exceeds the ceiling of 12.00 V"}))
+            self.assertEqual(scpi_exchange(limited.scpi_port, b"CURR 6\nSYST:ERR?\n"), ['-222,"Data out of range"'])
+            self.assertEqual(writes(sim.requests()), [])
+            self.assertEqual(limited.json("GET", "/v1/server")[1]["ceilings"], {"voltage_V": 12, "current_limit_A": 5})
+
+    def test_the_example_client_runs_a_profile_to_the_end(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".json") as short:
+            json.dump(profile([{"voltage_V": 2, "output": True, "hold_s": 0.6}, {"voltage_V": 3}], name="short"), short)
+            short.flush()
+            result = subprocess.run(
+                ["/usr/bin/python3", os.path.join(EXAMPLES, "run_profile.py"), short.name,
+                 "http://127.0.0.1:%d" % self.server.http_port],
+                env=dict(os.environ, XDG_DATA_HOME=self.server.data_home), capture_output=True, text=True,
+                timeout=120)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        lines = result.stdout.splitlines()
+        self.assertEqual(lines[0], "started: short")
+        self.assertTrue(lines[-1].startswith("finished  step 2/2"), lines)
+        for name in ("cccv_charge.json", "burn_in.json"):
+            with self.subTest(name=name), open(os.path.join(EXAMPLES, name)) as f:
+                self.assertEqual(self.server.request("POST", "/v1/sequence", body=f.read())[0], 202)
+                self.assertEqual(self.server.json("POST", "/v1/sequence/stop")[1]["state"], "stopped")
 
 
 class Shutdown(unittest.TestCase):
@@ -200,8 +198,19 @@ class Shutdown(unittest.TestCase):
                 stop.set()
                 for worker in workers:
                     worker.join(60)
-                self.assertFalse([r.hex() for r in sim.requests()[sent:] if r[1] in WRITE_FUNCTIONS])
+                self.assertEqual(writes(sim.requests()[sent:]), [])
                 self.assertEqual(sim.get(18), 1, "the output keeps its state")
+
+    def test_sigterm_mid_sequence_writes_nothing_after_the_signal(self):
+        steps = [{"voltage_V": 3, "output": True}, {"hold_s": 600, "until": {"current_above_A": 29}}]
+        with Sim() as sim, started(sim.path) as server:
+            self.assertEqual(server.json("POST", "/v1/sequence", body=profile(steps))[0], 202)
+            wait_for(lambda: server.json("GET", "/v1/sequence")[1]["step"] == 2)
+            mark = len(sim.requests())
+            server.process.send_signal(signal.SIGTERM)
+            self.assertEqual(server.wait_exit(), 0)
+            self.assertEqual(writes(sim.requests()[mark:]), [], "on_end is not applied at a shutdown")
+            self.assertEqual(sim.get(18), 1)
 
     @staticmethod
     def http_load(server, stop):

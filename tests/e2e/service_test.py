@@ -1,42 +1,20 @@
 """varek-server left running, spawned against spawned simulators: listen address, link
-supervision, continuous recording and Prometheus metrics."""
+supervision, continuous recording and Prometheus metrics, as the program wires and words
+them (their rules are tested in process: tests/integration/supply_engine_service_test)."""
 import csv
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
-import threading
 import unittest
 import urllib.parse
 import urllib.request
 
-from varek_e2e import Sim, VarekServer, free_port, run, wait_for
+from varek_e2e import Sim, free_port, started, status_reads, wait_for, writes
 
-STATUS_READ = bytes.fromhex("0103000400 26".replace(" ", ""))[:6]
-WRITE_FUNCTIONS = (0x06, 0x10)
 HEADER = ["time", "voltage_V", "current_A", "power_W", "voltage_set_V", "current_limit_A", "output_enabled",
           "protection", "mode"]
-
-
-def writes(frames):
-    return [frame for frame in frames if len(frame) > 1 and frame[1] in WRITE_FUNCTIONS]
-
-
-def status_reads(frames):
-    return sum(1 for frame in frames if frame[:6] == STATUS_READ)
-
-
-def options(server_ports, *extra):
-    http_port, scpi_port = server_ports
-    return ["--http-port", str(http_port), "--scpi-port", str(scpi_port), *map(str, extra)]
-
-
-def started(device, *extra, data_home=None):
-    ports = (free_port(), free_port())
-    server = VarekServer(device, *ports, options=options(ports, *extra), data_home=data_home)
-    return server.wait_ready()
 
 
 def scrape(port, timeout=30):
@@ -61,22 +39,6 @@ def parsed_rows(path):
     for row in rows[1:]:
         assert len(row) == len(HEADER) and row[0].endswith("Z"), row
     return rows[1:]
-
-
-class CommandLine(unittest.TestCase):
-    def test_bad_values_and_names_exit_2_silently(self):
-        bad = [["--poll", "3"], ["--poll", "0"], ["--poll", "ten"], ["--bind", "1.2.3"], ["--bind", "localhost"],
-               ["--bind", "::1"], ["--metrics-port", "0"], ["--metrics-port", "70000"], ["--record-days", "0"],
-               ["--record-days", "-1"], ["--record", ""], ["--poll", "1", "--recrod", "x"]]
-        for args in bad:
-            with self.subTest(args=args):
-                result = run("varek-server", "/nonexistent/tty", *args)
-                self.assertEqual((result.returncode, result.stdout, result.stderr), (2, "", ""))
-
-    def test_good_values_reach_the_connect_step(self):
-        result = run("varek-server", "/nonexistent/tty", "--poll", "10", "--bind", "127.0.0.1", "--record", "/tmp/x",
-                     "--record-days", "7", "--metrics-port", "9", "--poll", "2")
-        self.assertEqual((result.returncode, result.stderr), (1, "无法打开串口：No such file or directory\n"))
 
 
 class Bind(unittest.TestCase):
@@ -114,52 +76,18 @@ class Supervision(unittest.TestCase):
         except OSError:
             return None
 
-    def test_hang_up_then_return_at_the_same_path_with_a_stranger_in_between(self):
+    def test_hang_up_then_return_at_the_same_path(self):
+        """Reopening and its lines; who is taken back is tested in process (SupplyLinkTest)."""
         first = Sim("--link", self.link)
         with started(self.link) as server:
             first.command("hangup")
             wait_for(lambda: any(line.startswith("Link lost: ") for line in server.err))
             self.assertEqual(self.status(server), 503)
-            stranger = Sim("--link", self.link, "--serial", "777")
-            wait_for(lambda: any("found serial 777" in line for line in server.err))
-            self.assertEqual(self.status(server), 503)
-            stranger.close()
+            first.close()
             with Sim("--link", self.link) as back:
                 wait_for(lambda: self.status(server) == 200)
                 self.assertTrue(any(line.startswith("Link back: serial 12345") for line in server.err))
-                back_log = back.requests()
-            for sim in (first, stranger):
-                sim_log = sim.requests() if os.path.exists(sim.log_path) else []
-                self.assertEqual(writes(sim_log), [])
-            self.assertEqual(writes(back_log), [])
-        first.close()
-
-    def test_silent_supply_then_another_serial_on_the_same_port_is_refused(self):
-        with Sim("--link", self.link) as sim, started(self.link, "--poll", "10") as server:
-            silence = len(sim.requests())
-            sim.command("silent on")
-            outcome = {}
-
-            def switch_on():
-                outcome["reply"] = server.request("POST", "/v1/output/on", timeout=120)
-
-            # Queued behind a read that is waiting out the silence.
-            wait_for(lambda: len(sim.requests()) > silence)
-            request = threading.Thread(target=switch_on)
-            request.start()
-            # Two unanswered reads of 2 s each: silent for 4 s.
-            wait_for(lambda: len(sim.requests()) >= silence + 3, timeout=60)
-            marker = len(sim.requests())
-            sim.command("serial 777")
-            sim.command("silent off")
-            request.join(timeout=120)
-            wait_for(lambda: any("found serial 777" in line for line in server.err))
-            self.assertEqual(outcome["reply"][0], 502)
-            self.assertEqual(self.status(server), 503)
-            self.assertEqual(writes(sim.requests()[marker:]), [])
-            self.assertEqual(sim.get(18), 0)
-            sim.command("serial 12345")
-            wait_for(lambda: self.status(server) == 200)
+                self.assertEqual(writes(back.requests()), [])
 
 
 class Recording(unittest.TestCase):
@@ -221,26 +149,6 @@ class Recording(unittest.TestCase):
             wait_for(lambda: self.rows() >= 1)
             self.assertEqual(len([l for l in server.err if l.startswith("Recording paused: ")]), 1)
 
-    def test_a_removed_directory_is_made_again_and_recording_follows_it(self):
-        with Sim() as sim, started(sim.path, "--record", self.rec, "--poll", "10") as server:
-            wait_for(lambda: os.path.isdir(self.rec) and self.rows() >= 3)
-            # Renamed away first so that the name goes at once: a recorder quick to
-            # reopen could otherwise fill the directory while rmtree empties it.
-            gone = self.rec + ".gone"
-            os.rename(self.rec, gone)
-            shutil.rmtree(gone)
-            resumed = wait_for(lambda: [line for line in server.err if line.startswith("Recording resumed: ")],
-                               timeout=60)
-            path = resumed[0][len("Recording resumed: "):]
-            self.assertEqual(os.path.dirname(path), self.rec)
-            self.assertRegex(os.path.basename(path), r"^varek-12345-\d{4}-\d\d-\d\d\.csv$")
-            wait_for(lambda: os.path.exists(path) and len(parsed_rows(path)) >= 3)
-            status, body = server.json("GET", "/v1/server")
-            recording = body["recording"]
-            self.assertEqual((status, recording["paused"], recording["reason"]), (200, False, None))
-            self.assertTrue(os.path.isfile(recording["file"]), recording)
-            self.assertEqual([line for line in server.err if line.startswith("Recording ")], resumed[:1])
-
 
 class Metrics(unittest.TestCase):
     def test_promtool_accepts_the_exposition(self):
@@ -253,16 +161,6 @@ class Metrics(unittest.TestCase):
             check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
             self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
             self.assertIn('varek_http_requests_total{code="200"}', text)
-
-    def test_silent_supply_turns_up_to_0_and_scrapes_still_answer(self):
-        port = free_port()
-        with Sim() as sim, started(sim.path, "--metrics-port", port, "--poll", "10"):
-            wait_for(lambda: metric(scrape(port)[1], "varek_up") == 1)
-            sim.command("silent on")
-            wait_for(lambda: metric(scrape(port)[1], "varek_up") == 0)
-            text = scrape(port, timeout=5)[1]
-            self.assertIsNone(metric(text, "varek_output_voltage_volts"))
-            self.assertIn('varek_link_transactions_total{result="timeout"}', text)
 
     def test_a_prometheus_server_scrapes_the_supply(self):
         port, web = free_port(), free_port()
@@ -293,33 +191,6 @@ class Metrics(unittest.TestCase):
                 prometheus.terminate()
                 prometheus.wait(timeout=60)
                 shutil.rmtree(work, ignore_errors=True)
-
-
-class Audit(unittest.TestCase):
-    """Every write made for a client is one line on standard error: time, channel,
-    client address, what was asked and whether the supply confirmed it."""
-
-    def test_each_client_write_is_one_audit_line(self):
-        with Sim() as sim, started(sim.path, "--max-voltage", "12") as server:
-            self.assertEqual(server.request("POST", "/v1/output/on")[0], 200)
-            self.assertEqual(server.request("POST", "/v1/setpoints", body={"voltage_V": 5})[0], 200)
-            with socket.create_connection(("127.0.0.1", server.scpi_port), timeout=30) as scpi:
-                client = "127.0.0.1:%d" % scpi.getsockname()[1]
-                scpi.sendall(b"VOLT 3\nVOLT 13\n*OPC?\n")
-                self.assertEqual(scpi.recv(100), b"1\n")
-                sim.command("stuck on")
-                scpi.sendall(b"OUTP OFF\n*OPC?\n")
-                self.assertEqual(scpi.recv(100), b"1\n")
-            audits = wait_for(lambda: [line for line in server.err if line.startswith("Audit ")]
-                              if len([line for line in server.err if line.startswith("Audit ")]) >= 4 else None)
-            pattern = r"Audit \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z %s %s %s: %s"
-            expected = [("HTTP", r"127\.0\.0\.1:\d+", "output on", "confirmed"),
-                        ("HTTP", r"127\.0\.0\.1:\d+", "setpoints 5\\.00 V", "confirmed"),
-                        ("SCPI", client.replace(".", r"\."), "VOLT 3", "confirmed"),
-                        ("SCPI", client.replace(".", r"\."), "OUTP OFF", r"not confirmed \(.+\)")]
-            self.assertEqual(len(audits), 4, audits)  # the refused VOLT 13 wrote nothing
-            for line, parts in zip(audits, expected):
-                self.assertRegex(line, "^" + pattern % parts + "$")
 
 
 if __name__ == "__main__":

@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import unittest
 
-from varek_e2e import BIN, Sim, wait_for
+from varek_e2e import BIN, Sim, wait_for, writes
 
 STUDIO = os.path.join(BIN, "VarekPowerStudio")
 
@@ -51,8 +51,7 @@ class StudioCommandLine(unittest.TestCase):
                 self.assertEqual(studio.wait(timeout=60), 0, studio.stderr.read())
                 studio.stderr.close()
                 self.assertEqual(sim.get(18), 1)
-                writes = [r for r in sim.requests() if r[1] in (0x06, 0x10)]
-                self.assertEqual(writes, [])
+                self.assertEqual(writes(sim.requests()), [])
 
 
 if __name__ == "__main__":

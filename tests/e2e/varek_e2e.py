@@ -139,8 +139,9 @@ def run(*argv, timeout=60, input=None):
 
 
 WRITE_FUNCTIONS = (0x06, 0x10)
-IDENTITY_READ = bytes.fromhex("010300000004")
-TIMEOUT_MESSAGE = "电源未响应，请检查接口模式、波特率和站号。"
+STATUS_READ = bytes.fromhex("010300040026")
+STATUS_KEYS = {"ok", "connected", "verified", "output_enabled", "voltage_V", "current_A", "model",
+               "firmware", "source_sha", "sample_at"}
 
 
 def writes(frames):
@@ -154,6 +155,11 @@ def writes(frames):
         elif frame[1] in WRITE_FUNCTIONS:
             decoded.append(("other", frame.hex()))
     return decoded
+
+
+def status_reads(frames):
+    """How many of `frames` are the status read polling sends."""
+    return sum(1 for frame in frames if frame[:6] == STATUS_READ)
 
 
 def scpi_exchange(port, lines, replies=1, timeout=30):
@@ -248,3 +254,15 @@ class VarekServer:
         for stream in (self.process.stdout, self.process.stderr):
             stream.close()
         shutil.rmtree(self.data_home, ignore_errors=True)
+
+
+def started(device, *extra, data_home=None):
+    """varek-server on `device` with free HTTP and SCPI ports and `extra` options, once ready."""
+    http_port, scpi_port = free_port(), free_port()
+    options = ["--http-port", str(http_port), "--scpi-port", str(scpi_port), *map(str, extra)]
+    server = VarekServer(device, http_port, scpi_port, options=options, data_home=data_home)
+    try:
+        return server.wait_ready()
+    except BaseException:
+        server.close()
+        raise

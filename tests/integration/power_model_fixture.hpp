@@ -25,33 +25,13 @@ using namespace std::chrono_literals;
 
 inline bool waitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 20000); }
 
-struct HttpReply {
-    int status = 0;
-    Json body;
-};
-
-/// One HTTP exchange from a worker thread (the handler needs the pumped GUI thread);
-/// status 0 when the server closed without a reply.
-inline std::future<HttpReply> sendAsync(std::uint16_t port, const std::string& method, const std::string& path,
-                                        const std::string& token, const std::string& body = {}) {
-    const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                                token + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    return std::async(std::launch::async, [port, request] {
-        std::string wire;
-        try {
-            wire = httpExchange(port, request);
-        } catch (const std::exception&) {
-        }
-        HttpReply reply;
-        const auto split = wire.find("\r\n\r\n");
-        if (split == std::string::npos) return reply;
-        reply.status = std::stoi(wire.substr(9, 3));
-        reply.body = Json::parse(wire.substr(split + 4), nullptr, false);
-        return reply;
-    });
+/// One API exchange from a worker thread (the handler needs the pumped GUI thread).
+inline std::future<ApiReply> sendAsync(std::uint16_t port, const std::string& method, const std::string& path,
+                                       const std::string& token, const std::string& body = {}) {
+    return std::async(std::launch::async, [=] { return apiExchange(port, method, path, token, body); });
 }
 
-inline bool ready(const std::future<HttpReply>& f) { return f.wait_for(0s) == std::future_status::ready; }
+inline bool ready(const std::future<ApiReply>& f) { return f.wait_for(0s) == std::future_status::ready; }
 
 inline bool isRead(const Bytes& f, std::uint16_t start, std::uint16_t count) {
     return f.size() == 8 && f[1] == 0x03 && ((f[2] << 8) | f[3]) == start && ((f[4] << 8) | f[5]) == count;
@@ -114,17 +94,17 @@ protected:
 
     void waitForSamples(std::size_t count) { ASSERT_TRUE(waitFor([&] { return model->samples().size() >= count; })); }
 
-    std::future<HttpReply> send(const std::string& method, const std::string& path, const std::string& body = {}) {
+    std::future<ApiReply> send(const std::string& method, const std::string& path, const std::string& body = {}) {
         return sendAsync(model->httpPort(), method, path, model->apiToken().toStdString(), body);
     }
     /// Sends an output request and returns once it has joined the API's switching line.
-    std::future<HttpReply> sendQueued(const std::string& method, const std::string& path) {
+    std::future<ApiReply> sendQueued(const std::string& method, const std::string& path) {
         const auto pending = model->engine().outputs().pending();
         auto reply = send(method, path);
         EXPECT_TRUE(waitFor([&] { return model->engine().outputs().pending() > pending; }));
         return reply;
     }
-    HttpReply request(const std::string& method, const std::string& path, const std::string& body = {}) {
+    ApiReply request(const std::string& method, const std::string& path, const std::string& body = {}) {
         auto reply = send(method, path, body);
         EXPECT_TRUE(waitFor([&] { return ready(reply); }));
         return reply.get();

@@ -1,8 +1,10 @@
 // The SCPI server over real loopback sockets, its instruments on a session to a
-// simulated supply (or on one never connected, where device queries reply "nan").
+// simulated supply (or on one never connected, where device queries reply "nan"),
+// and the bare instrument's values and failures on that session.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,7 @@ namespace varek {
 namespace {
 
 using test::LoopbackClient;
+using test::statusRead;
 using namespace std::chrono_literals;
 
 constexpr DeviceIdentity identity{DeviceIdentity::supportedModel, 12345, 1.23};
@@ -139,7 +142,6 @@ protected:
     sim::SupplySimulator simulator;
 };
 
-const Bytes statusRead = Modbus::read(1, PowerSample::start, PowerSample::count);
 const Bytes setpointRead = Modbus::read(1, Register::voltageSet, 2);
 const Bytes outputRead = Modbus::read(1, Register::output, 1);
 const Bytes outputOn = Modbus::write(1, Register::output, 1);
@@ -177,12 +179,7 @@ TEST_F(SupplyServerTest, CommandsSendOnlyTheFramesTheyNeed) {
         {"*RST", nullptr, {outputOff, outputRead, statusRead}, ok},
         {"APPL?", "5.00,5.00", sampled, ok},
         {"VOLT 6,(@2)", nullptr, {}, "100;16;-222,\"Only channel 1 is available\""},
-        {"APPL CH2,5,1", nullptr, {}, "100;16;-222,\"Only channel 1 is available\""},
-        {"MEAS:VOLT? CH2", "nan", {}, "100;16;-222,\"Only channel 1 is available\""},
         {"VOLT 12.01", nullptr, {}, "100;16;-222,\"Data out of range\""},
-        {"VOLT? 5", "nan", {}, "100;32;-108,\"Parameter not allowed\""},
-        {"OUTP1 ON", nullptr, {}, "100;32;-113,\"Undefined header\""},
-        {"APPL 5,1,2", nullptr, {}, "100;32;-109,\"Missing or extra parameter\""},
         {"FOO;*RST", nullptr, {outputOff, outputRead, statusRead}, "100;32;-113,\"Undefined header\""},
     };
     LoopbackClient client(port);
@@ -265,6 +262,59 @@ TEST_F(SilentSupplyTest, DeviceLinesOfAClientThatResetIsDropped) {
     // Two reads reached the supply; the reset client's write and read never did.
     EXPECT_EQ(simulator.requestCount(), 2u);
     EXPECT_EQ(simulator.reg(Register::voltageSet), voltageBefore);
+}
+
+// The bare instrument on the same session: what queries report, and how device
+// failures fill the error queue.
+TEST_F(SupplyServerTest, InstrumentQueriesReadTheSupplyEachTime) {
+    SCPIInstrument instrument{session, identity};
+    EXPECT_EQ(instrument.process("VOLT 12.5;CURR 2;OUTP ON"), std::nullopt);
+    simulator.clearRequests();
+    // 12.5 V into the 10-ohm load draws 1.25 A, below the 2 A limit.
+    EXPECT_EQ(instrument.process("VOLT?;CURR?;OUTP?;APPL?"), "12.50;2.00;1;12.50,2.00\n");
+    EXPECT_EQ(instrument.process("MEAS:VOLT?;MEAS:CURR:DC?;meas:pow?"), "12.50;1.25;15.63\n");
+    EXPECT_EQ(simulator.requests(), std::vector<Bytes>(7, statusRead));
+    instrument.process("OUTP 0;VOLT 30");
+    EXPECT_EQ(instrument.process("MEAS:VOLT?;VOLT?;OUTP:STAT?"), "0.00;30.00;0\n");
+    EXPECT_TRUE(instrument.errors().empty());
+}
+
+TEST_F(SupplyServerTest, InstrumentFailuresKeepNanSlotsAndOverflowAfterNineteen) {
+    SCPIInstrument instrument{session, identity};
+    simulator.setExceptionCode(4);
+    EXPECT_EQ(instrument.process("VOLT?;*OPC?;MEAS:CURR?;SYST:VERS?"), "nan;1;nan;1999.0\n");
+    EXPECT_EQ(instrument.process("SYST:ERR?;SYST:ERR?"),
+              "-200,\"Device operation failed\";-200,\"Device operation failed\"\n");
+    for (int i = 0; i < 10; ++i) instrument.process("VOLT 99");
+    for (int i = 0; i < 15; ++i) instrument.process(i % 2 ? "MEAS:VOLT?" : "OUTP ON");
+    for (int i = 0; i < 19; ++i) {
+        EXPECT_EQ(instrument.process("SYST:ERR?"),
+                  i < 10 ? "-222,\"Data out of range\"\n" : "-200,\"Device operation failed\"\n") << i;
+    }
+    EXPECT_EQ(instrument.process("SYST:ERR?"), "-350,\"Queue overflow\"\n");
+    EXPECT_EQ(instrument.process("SYST:ERR?"), "0,\"No error\"\n");
+}
+
+TEST(InstrumentDeviceFailures, MapToTheirExecutionErrors) {
+    const struct {
+        std::function<void(sim::SupplySimulator&)> fault;
+        const char* line;
+        std::optional<std::string> reply;
+        SCPIError error;
+    } cases[] = {
+        {[](auto& s) { s.setSilent(true); }, "MEAS:VOLT?", "nan\n", {-200, "Device timed out"}},
+        {[](auto& s) { s.setOutputStuck(true); }, "OUTP ON", std::nullopt, {-200, "Readback mismatch"}},
+        {[](auto& s) { s.hangUp(); }, "MEAS:CURR?", "nan\n", {-200, "Device operation failed"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        sim::SupplySimulator supply;
+        SerialSession session;
+        SCPIInstrument instrument(session, session.connect(supply.path(), 115200, 1));
+        c.fault(supply);
+        EXPECT_EQ(instrument.process(c.line), c.reply);
+        EXPECT_EQ(instrument.process("SYST:ERR?"), std::to_string(c.error.code) + ",\"" + c.error.message + "\"\n");
+    }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // SerialSession over a real pseudo-terminal against the simulated supply.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,10 +25,10 @@ namespace {
 using sim::SupplySimulator;
 using test::caughtVarekError;
 using test::expectVarekError;
+using test::statusRead;
 
 constexpr int baud = 115200;
 
-Bytes statusRead() { return Modbus::read(1, 4, 38); }
 
 class SessionTest : public ::testing::Test {
 protected:
@@ -69,13 +71,13 @@ TEST_F(SessionTest, SetOperationsSendExactFrames) {
         std::function<PowerSample()> operation;
         std::vector<Bytes> frames;
     } cases[] = {
-        {"output on", [&] { return session.setOutput(true); }, {Modbus::write(1, 18, 1), Modbus::read(1, 18, 1), statusRead()}},
-        {"output off", [&] { return session.setOutput(false); }, {Modbus::write(1, 18, 0), Modbus::read(1, 18, 1), statusRead()}},
-        {"both values", [&] { return session.setValues(1234, 250); }, {Modbus::multiple(1, 8, pair), Modbus::read(1, 8, 2), statusRead()}},
+        {"output on", [&] { return session.setOutput(true); }, {Modbus::write(1, 18, 1), Modbus::read(1, 18, 1), statusRead}},
+        {"output off", [&] { return session.setOutput(false); }, {Modbus::write(1, 18, 0), Modbus::read(1, 18, 1), statusRead}},
+        {"both values", [&] { return session.setValues(1234, 250); }, {Modbus::multiple(1, 8, pair), Modbus::read(1, 8, 2), statusRead}},
         {"voltage alone", [&] { return session.setVoltage(1234); },
-         {Modbus::read(1, 8, 2), Modbus::multiple(1, 8, keepCurrent), Modbus::read(1, 8, 2), statusRead()}},
+         {Modbus::read(1, 8, 2), Modbus::multiple(1, 8, keepCurrent), Modbus::read(1, 8, 2), statusRead}},
         {"current alone", [&] { return session.setCurrent(250); },
-         {Modbus::read(1, 8, 2), Modbus::multiple(1, 8, keepVoltage), Modbus::read(1, 8, 2), statusRead()}},
+         {Modbus::read(1, 8, 2), Modbus::multiple(1, 8, keepVoltage), Modbus::read(1, 8, 2), statusRead}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -120,7 +122,7 @@ TEST_F(SessionTest, SilenceTimesOutAfterTwoSecondsButABadCrcFailsAtOnce) {
         const auto start = std::chrono::steady_clock::now();
         expectVarekError([&] { session.sample(); }, expected);
         EXPECT_TRUE(session.isOpen());
-        EXPECT_EQ(supply.requests(), std::vector<Bytes>{statusRead()});
+        EXPECT_EQ(supply.requests(), std::vector<Bytes>{statusRead});
         return std::chrono::steady_clock::now() - start;
     };
     supply.setSilent(true);
@@ -142,7 +144,7 @@ TEST_F(SessionTest, StrayBytesAndSplitRepliesAreRecognised) {
 
 TEST_F(SessionTest, RecoveryChecksTheIdentity) {
     EXPECT_NO_THROW(session.verifiedRecoverySample(identity));
-    EXPECT_EQ(supply.requests(), (std::vector<Bytes>{Modbus::read(1, 0, 4), statusRead()}));
+    EXPECT_EQ(supply.requests(), (std::vector<Bytes>{Modbus::read(1, 0, 4), statusRead}));
     supply.setSerial(4243);
     expectVarekError([&] { session.verifiedRecoverySample(identity); }, VarekError::identityChanged());
     EXPECT_FALSE(session.isOpen());
@@ -167,8 +169,53 @@ TEST_F(SessionTest, OperationsFromSeveralThreadsNeverInterleave) {
         if (frames[i][1] != Modbus::writeSingle) continue;
         ASSERT_LT(i + 2, frames.size());
         EXPECT_EQ(frames[i + 1], Modbus::read(1, 18, 1));
-        EXPECT_EQ(frames[i + 2], statusRead());
+        EXPECT_EQ(frames[i + 2], statusRead);
     }
+}
+
+/// A session whose terminal the test holds too, opened first so the session's
+/// exclusivity leaves it usable: it stops the session's output (flow control) and
+/// watches the terminal's input.
+class HeldTerminalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        held = ::open(supply.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        session.connect(supply.path(), baud, 1);
+        supply.clearRequests();
+    }
+    void TearDown() override { ::close(held); }
+    int inputWaiting() const {
+        int bytes = 0;
+        return ::ioctl(held, TIOCINQ, &bytes) == 0 ? bytes : -1;
+    }
+
+    SupplySimulator supply;
+    SerialSession session;
+    int held = -1;
+};
+
+TEST_F(HeldTerminalTest, ARequestThatCannotBeSentTimesOutAndNothingOfItFollowsLater) {
+    ASSERT_EQ(::tcflow(held, TCOOFF), 0);
+    expectVarekError([&] { session.setOutput(true); }, VarekError::timeout());
+    ASSERT_EQ(::tcflow(held, TCOON), 0);
+    EXPECT_FALSE(session.sample().outputEnabled);
+    EXPECT_EQ(supply.requests(), std::vector<Bytes>{statusRead});
+    EXPECT_EQ(supply.reg(18), 0);
+}
+
+TEST_F(HeldTerminalTest, AHangUpWhileARequestWaitsToBeSentIsAWriteError) {
+    // A reply later than its request's deadline waits in the terminal's input; it goes
+    // when the next transaction flushes the input, the step just before it sends.
+    supply.setLatency(std::chrono::milliseconds(2500));
+    expectVarekError([&] { session.sample(); }, VarekError::timeout());
+    ASSERT_TRUE(test::waitUntil([&] { return inputWaiting() > 0; }));
+    ASSERT_EQ(::tcflow(held, TCOOFF), 0);
+    auto pending = std::async(std::launch::async, [&] { return caughtVarekError([&] { session.setOutput(true); }); });
+    ASSERT_TRUE(test::waitUntil([&] { return inputWaiting() == 0; }));
+    supply.hangUp();
+    EXPECT_EQ(pending.get(), VarekError::ioErrno("发送读取或控制请求失败", EIO));
+    EXPECT_EQ(supply.requests(), std::vector<Bytes>{statusRead});
 }
 
 /// errno of an unprivileged open of `path` (0 when it opens). As root the open happens

@@ -17,8 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 using sim::SupplySimulator;
 
-bool isWrite(const Bytes& frame) { return frame.size() > 1 && (frame[1] == 0x06 || frame[1] == 0x10); }
-
 class GuardTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -56,7 +54,7 @@ TEST_F(GuardTest, AnotherSupplyAfterSilenceIsRefusedBeforeAnyWrite) {
     EXPECT_FALSE(session.isOpen());
     const auto requests = supply.requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], Modbus::read(1, DeviceIdentity::start, DeviceIdentity::count));
+    EXPECT_EQ(requests[0], test::identityRead);
     std::lock_guard lock(mutex);
     ASSERT_FALSE(outcomes.empty());
     ASSERT_TRUE(outcomes.back().found);
@@ -68,12 +66,12 @@ TEST_F(GuardTest, TheSameSupplyAfterSilenceIsServedAfterOneIdentityRead) {
     EXPECT_TRUE(session.setOutput(true).outputEnabled);
     const auto requests = supply.requests();
     ASSERT_GE(requests.size(), 2u);
-    EXPECT_EQ(requests[0], Modbus::read(1, DeviceIdentity::start, DeviceIdentity::count));
-    EXPECT_TRUE(isWrite(requests[1]));
+    EXPECT_EQ(requests[0], test::identityRead);
+    EXPECT_EQ(test::writesAmong({requests[1]}).size(), 1u);
     // Proven once: the next operation goes straight to its own request.
     supply.clearRequests();
     session.sample();
-    EXPECT_EQ(supply.requests(), std::vector<Bytes>{Modbus::read(1, 4, 38)});
+    EXPECT_EQ(supply.requests(), std::vector<Bytes>{test::statusRead});
 }
 
 TEST_F(GuardTest, TheObserverSeesEachResult) {

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "varek/json.hpp"
+
 namespace varek::test {
 
 /// A blocking TCP client of 127.0.0.1:<port> on plain POSIX sockets, so tests of the
@@ -163,6 +165,31 @@ inline std::string httpExchange(std::uint16_t port, std::string_view request) {
     LoopbackClient client(port);
     client.send(request);
     return client.readAll();
+}
+
+/// One exchange with the JSON API: the reply's status and parsed body; status 0 when
+/// the server closed without a reply.
+struct ApiReply {
+    int status = 0;
+    Json body;
+};
+
+/// Sends `method path` with the bearer `token` and `body` on a fresh connection.
+inline ApiReply apiExchange(std::uint16_t port, const std::string& method, const std::string& path,
+                            const std::string& token, const std::string& body = {}) {
+    const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                                token + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string wire;
+    try {
+        wire = httpExchange(port, request);
+    } catch (const std::exception&) {
+    }
+    ApiReply reply;
+    const auto split = wire.find("\r\n\r\n");
+    if (split == std::string::npos) return reply;
+    reply.status = std::stoi(wire.substr(9, 3));
+    reply.body = Json::parse(wire.substr(split + 4), nullptr, false);
+    return reply;
 }
 
 }  // namespace varek::test

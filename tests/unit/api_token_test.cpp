@@ -1,5 +1,8 @@
 #include "varek/api_token.hpp"
 
+#include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,9 +43,28 @@ void write(const fs::path& path, const std::string& content, unsigned permission
     fs::permissions(path, static_cast<fs::perms>(permissions));
 }
 
+/// Leaves exactly `count` descriptors free in this process (a child's).
+void leaveFreeDescriptors(int count) {
+    int highest = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    }
+    for (int filler; (filler = ::open("/dev/null", O_RDONLY)) >= 0;) {
+        if (filler > highest) {
+            ::close(filler);
+            break;
+        }
+    }
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(highest) + 1 + static_cast<rlim_t>(count);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 /// Runs loadOrCreate in a child that a blocking open, an endless loop or an
-/// endless read cannot keep alive: the token, the error's description, or how it died.
-std::string loadInChild(const fs::path& share) {
+/// endless read cannot keep alive, after `constrain` limited the child: the token,
+/// the error's description, or how it died.
+std::string loadInChild(const fs::path& share, const std::function<void()>& constrain = {}) {
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
     const pid_t child = ::fork();
@@ -52,6 +75,7 @@ std::string loadInChild(const fs::path& share) {
         const rlimit memory{512u << 20, 512u << 20};  // sanitizers reserve far more address space
         ::setrlimit(RLIMIT_AS, &memory);
 #endif
+        if (constrain) constrain();
         std::string result;
         try {
             result = "token " + ApiToken::loadOrCreate(share).token;
@@ -212,6 +236,44 @@ TEST_F(ApiTokenTest, AnythingButOurOwnFileAndDirectoriesStopsStartUp) {
         }
         expectNoTemporaryLeft();
     }
+}
+
+// What the system refuses on the way is reported in its words, and no temporary file
+// or half-made token is left behind; an existing token stays as it was.
+TEST_F(ApiTokenTest, SystemFailuresAreReportedAndLeaveNothingHalfMade) {
+    std::ofstream(root / "plain") << "in the way\n";
+    const auto free = [](int count) { return [count] { leaveFreeDescriptors(count); }; };
+    const struct {
+        const char* name;
+        fs::path share;
+        std::function<void()> constrain;
+        int error;
+    } cases[] = {
+        {"support directory below a file", root / "plain" / "share", {}, ENOTDIR},
+        {"no descriptor for the support directory", share, free(0), EMFILE},
+        {"none for \"VAREK Studio\"", share, free(1), EMFILE},
+        {"none for \"API\"", share, free(2), EMFILE},
+        {"none for the new file", share, free(3), EMFILE},
+        {"a file size limit",
+         share,
+         [] {
+             std::signal(SIGXFSZ, SIG_IGN);
+             const rlimit none{0, 0};
+             ::setrlimit(RLIMIT_FSIZE, &none);
+         },
+         EFBIG},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(share);
+        EXPECT_EQ(loadInChild(c.share, c.constrain), std::strerror(c.error));
+        EXPECT_FALSE(fs::exists(file));
+        expectNoTemporaryLeft();
+    }
+    const std::string token = ApiToken::loadOrCreate(share).token;
+    EXPECT_EQ(loadInChild(share, free(3)), std::strerror(EMFILE));
+    EXPECT_EQ(contents(file), token + "\n");
+    EXPECT_EQ(loadInChild(share, free(4)), "token " + token);
 }
 
 TEST_F(ApiTokenTest, SimultaneousFirstStartsAgreeOnOneToken) {

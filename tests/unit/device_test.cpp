@@ -73,6 +73,14 @@ TEST(PowerSample, DecodesEveryField) {
     EXPECT_EQ(ids.size(), 4u);
 }
 
+TEST(VarekError, EqualityIsCaseAndPayload) {
+    EXPECT_EQ(VarekError::invalid("a"), VarekError::invalid("a"));
+    EXPECT_NE(VarekError::invalid("x"), VarekError::io("x"));
+    EXPECT_NE(VarekError::exception(1), VarekError::exception(2));
+    EXPECT_NE(VarekError::exception(7), VarekError::unsupported(7));
+    EXPECT_NE(VarekError::crc(), VarekError::readback());
+}
+
 TEST(Format, NumbersIgnoreTheProcessLocaleAndTimesAreUtc) {
     std::setlocale(LC_ALL, "de_DE.UTF-8");  // a comma-decimal locale, if installed, must not leak
     EXPECT_EQ(formatFixed2(1234.5), "1234.50");

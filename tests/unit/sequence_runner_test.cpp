@@ -81,7 +81,7 @@ struct RecordedDevice {
     long long writeCostMs = 0;  ///< how far a setpoint write moves the clock
 };
 
-SequenceProfile profile(bool offAtEnd, std::vector<SequenceStep> steps) { return {"p", offAtEnd, std::move(steps)}; }
+SequenceProfile profile(bool offAtEnd, std::vector<SequenceStep> steps) { return {"p", offAtEnd, std::move(steps), {}}; }
 
 class RunnerTest : public ::testing::Test {
 protected:
