@@ -3,49 +3,37 @@
 // simulator, the further local supply's own ports, a silent supply holding nobody
 // up, a server that goes and comes back, all outputs off at once, and the bench
 // remembered.
-#include <gtest/gtest.h>
-
-#include <QDir>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <future>
 
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <netinet/in.h>
-
-#include "app_shell.hpp"
-#include "bench.hpp"
 #include "dashboard.hpp"
 #include "loopback_client.hpp"
-#include "varek/sim/supply_simulator.hpp"
+#include "window_fixture.hpp"
 
-namespace varek {
+namespace varek::test {
 namespace {
-
-bool waitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 30000); }
 
 /// A port the system handed out a moment ago whose next port was free too.
 std::uint16_t freePair() {
+    const auto bound = [](std::uint16_t port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        socklen_t size = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        ::close(fd);
+        return ok ? ntohs(address.sin_port) : std::uint16_t{0};
+    };
     for (;;) {
-        const auto bound = [](std::uint16_t port) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            socklen_t size = sizeof address;
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-            ::close(fd);
-            return ok ? ntohs(address.sin_port) : std::uint16_t{0};
-        };
         const std::uint16_t port = bound(0);
         if (port && port < 65000 && bound(port + 1)) return port;
     }
@@ -56,25 +44,10 @@ std::size_t writes(const sim::SupplySimulator& sim) {
     return std::count_if(frames.begin(), frames.end(), [](const Bytes& f) { return f.size() > 1 && (f[1] == 0x06 || f[1] == 0x10); });
 }
 
-void shot(QWidget* widget, const char* name) {
-    const QString dir = qEnvironmentVariable("VAREK_SCREENSHOT_DIR");
-    if (dir.isEmpty()) return;
-    // The redraw a change scheduled comes first.
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    QDir().mkpath(dir);
-    ASSERT_TRUE(widget->grab().save(QDir(dir).filePath(QString::fromUtf8(name))));
-}
-
-class BenchTest : public testing::Test {
+class BenchTest : public WindowFixture {
 protected:
     void SetUp() override {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_.filePath("settings"));
-        for (auto* sim : {&first_, &second_, &third_}) {
-            *sim = std::make_unique<sim::SupplySimulator>(sim::SimulatorOptions{});
-        }
-        second_->setSerial(22222);
-        third_->setSerial(33333);
+        for (std::uint32_t serial : {12345u, 22222u, 33333u}) addSupply().setSerial(serial);
         startServer();
         QFile token(dir_.filePath("server-token"));
         ASSERT_TRUE(token.open(QIODevice::WriteOnly));
@@ -82,26 +55,15 @@ protected:
         token.close();
         httpBase_ = freePair();
         scpiBase_ = freePair();
-        open({"--connect", first_->path().c_str(), "--connect", second_->path().c_str(), "--remote",
-              QStringLiteral("http://127.0.0.1:%1").arg(serverPort_), "--token-file", dir_.filePath("server-token")});
+        openBench({"--connect", sims_[0]->path().c_str(), "--connect", sims_[1]->path().c_str(), "--remote",
+                   QStringLiteral("http://127.0.0.1:%1").arg(serverPort_), "--token-file", dir_.filePath("server-token")},
+                  httpBase_, scpiBase_);
         ASSERT_TRUE(waitFor([&] { return all([](const SupplyModel& m) { return m.connected() && !m.recovering(); }); }));
     }
     void TearDown() override {
         app_.reset();
         server_.kill();
         server_.waitForFinished();
-    }
-
-    void open(QStringList arguments) {
-        Bench::Options options;
-        options.arguments = std::move(arguments);
-        options.httpPort = httpBase_;
-        options.scpiPort = scpiBase_;
-        options.supportDirectory = dir_.filePath("support").toStdString();
-        app_ = std::make_unique<VarekPowerStudioApp>(std::move(options));
-        app_->window().resize(1400, 920);
-        app_->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&app_->window()));
     }
 
     void startServer() {
@@ -111,7 +73,7 @@ protected:
         environment.insert(QStringLiteral("XDG_DATA_HOME"), home);
         server_.setProcessEnvironment(environment);
         server_.start(qEnvironmentVariable("VAREK_BIN_DIR") + QStringLiteral("/varek-server"),
-                      {QString::fromStdString(third_->path()), QStringLiteral("--http-port"), QString::number(serverPort_),
+                      {QString::fromStdString(sims_[2]->path()), QStringLiteral("--http-port"), QString::number(serverPort_),
                        QStringLiteral("--scpi-port"), QString::number(freePair()), QStringLiteral("--poll"), QStringLiteral("10")});
         ASSERT_TRUE(waitFor([&] { return server_.readAllStandardError().contains("API"); }));
         QFile token(home + QStringLiteral("/VAREK Studio/API/access-token"));
@@ -126,73 +88,59 @@ protected:
         }
         return true;
     }
-    template <class T>
-    T* find(const QString& name) {
-        T* widget = app_->window().findChild<T*>(name);
-        EXPECT_NE(widget, nullptr) << name.toStdString();
-        return widget;
-    }
     /// Selects supply `index` by its item in the visible navigation.
     void select(int index) {
-        Dashboard* shown = app_->window().dashboard();
-        auto* item = shown->findChild<QWidget*>(QStringLiteral("supplyItem%1").arg(index));
+        auto* item = window().dashboard()->findChild<QWidget*>(QStringLiteral("supplyItem%1").arg(index));
         ASSERT_NE(item, nullptr);
         QTest::mouseClick(item, Qt::LeftButton);
         ASSERT_EQ(bench().selected(), index);
     }
 
-    QTemporaryDir dir_;
-    std::unique_ptr<sim::SupplySimulator> first_, second_, third_;
     QProcess server_;
     std::uint16_t serverPort_ = 0;
     QString serverToken_;
     std::uint16_t httpBase_ = 0, scpiBase_ = 0;
-    std::unique_ptr<VarekPowerStudioApp> app_;
 };
 
 TEST_F(BenchTest, EachSupplyIsWholeOnItsOwn) {
     ASSERT_EQ(bench().size(), 3);
     EXPECT_EQ(bench().name(1), QStringLiteral("RD6030 · 22222"));
-    EXPECT_TRUE(find<QWidget>(QStringLiteral("overviewItem")));
 
     // Each supply's write reaches its own simulator only.
-    sim::SupplySimulator* sims[] = {first_.get(), second_.get(), third_.get()};
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         select(i);
-        Dashboard* page = app_->window().dashboard();
-        auto* voltage = page->findChild<QLineEdit*>(QStringLiteral("voltageField"));
-        voltage->selectAll();
-        QTest::keyClicks(voltage, QStringLiteral("%1.%2").arg(3 + i).arg(i + 1));
-        std::size_t before[3] = {writes(*sims[0]), writes(*sims[1]), writes(*sims[2])};
-        QTest::mouseClick(page->findChild<QPushButton*>(QStringLiteral("applyButton")), Qt::LeftButton);
-        ASSERT_TRUE(waitFor([&] { return sims[i]->reg(8) == (3 + i) * 100 + (i + 1) * 10; }));
-        for (int j = 0; j < 3; ++j) EXPECT_EQ(writes(*sims[j]) > before[j], j == i) << j;
+        Dashboard* page = window().dashboard();
+        type(page->findChild<QLineEdit*>(QStringLiteral("voltageField")), QStringLiteral("%1.%2").arg(3 + i).arg(i + 1));
+        std::size_t before[3] = {writes(*sims_[0]), writes(*sims_[1]), writes(*sims_[2])};
+        click(page->findChild<QPushButton*>(QStringLiteral("applyButton")));
+        ASSERT_TRUE(waitFor([&] { return sims_[i]->reg(8) == (3 + i) * 100 + (i + 1) * 10; }));
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(writes(*sims_[j]) > before[j], j == i) << j;
     }
-    shot(&app_->window(), "bench-dashboard.png");
+    saveShot(&window(), QStringLiteral("bench-dashboard.png"));
 
     // The second local supply serves the next pair of ports with its own identity.
     const auto [http, scpi] = bench().ports(1);
     EXPECT_EQ(http, httpBase_ + 1);
     EXPECT_EQ(scpi, scpiBase_ + 1);
     ASSERT_TRUE(waitFor([&] { return dynamic_cast<PowerModel&>(bench().at(1)).scpiPort() == scpi; }));
-    test::LoopbackClient instrument(scpi);
+    LoopbackClient instrument(scpi);
     instrument.send("*IDN?\n");
     EXPECT_NE(instrument.readLine().find(",22222,"), std::string::npos);
     // Answered on this (the GUI) thread: the request waits on another.
     auto status = std::async(std::launch::async, [http = http, token = bench().at(1).apiToken().toStdString()] {
-        return test::httpExchange(http, "GET /v1/status HTTP/1.1\r\nAuthorization: Bearer " + token + "\r\n\r\n");
+        return httpExchange(http, "GET /v1/status HTTP/1.1\r\nAuthorization: Bearer " + token + "\r\n\r\n");
     });
     ASSERT_TRUE(waitFor([&] { return status.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(status.get().substr(0, 12), "HTTP/1.1 200");
 
     // A silent supply holds up nobody else's samples.
-    first_->setSilent(true);
+    sims_[0]->setSilent(true);
     const std::size_t second = bench().at(1).samples().size(), remote = bench().at(2).samples().size();
     EXPECT_TRUE(waitFor([&] {
         return bench().at(1).samples().size() >= second + 10 && bench().at(2).samples().size() >= remote + 10;
     }));
-    first_->setSilent(false);
+    sims_[0]->setSilent(false);
 
     // A server that goes is shown unreachable, and comes back on its own.
     server_.kill();
@@ -202,15 +150,14 @@ TEST_F(BenchTest, EachSupplyIsWholeOnItsOwn) {
     EXPECT_TRUE(waitFor([&] { return bench().at(2).connected() && !bench().at(2).recovering(); }));
 
     // Every output off at once, each confirmed by read-back, in words on its card.
-    for (auto* sim : sims) sim->setReg(18, 1);
-    app_->window().showOverview();
-    ASSERT_TRUE(waitFor([&] { return all([](const SupplyModel& m) { return m.connected() && !m.recovering(); }); }));
+    for (const auto& sim : sims_) sim->setReg(18, 1);
+    window().showOverview();
     ASSERT_TRUE(waitFor([&] { return all([](const SupplyModel& m) { return m.latest() && m.latest()->outputEnabled; }); }));
-    shot(&app_->window(), "bench-overview.png");
-    QTest::mouseClick(find<QPushButton>(QStringLiteral("allOffButton")), Qt::LeftButton);
+    saveShot(&window(), QStringLiteral("bench-overview.png"));
+    click("allOffButton");
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(waitFor([&] { return find<QLabel>(QStringLiteral("cardResult%1").arg(i))->text() == QStringLiteral("已关闭，读回确认"); }));
-        EXPECT_EQ(sims[i]->reg(18), 0);
+        EXPECT_EQ(sims_[i]->reg(18), 0);
     }
 
     // The server's token is kept where only its user may read it.
@@ -220,16 +167,16 @@ TEST_F(BenchTest, EachSupplyIsWholeOnItsOwn) {
 
     // The next start without supplies on its command line restores the bench, not connected.
     bench().rename(0, QStringLiteral("主板 5V"));
-    app_->window().openAddDialog();
-    shot(find<QWidget>(QStringLiteral("addSupplyDialog")), "bench-add.png");
+    window().openAddDialog();
+    saveShot(find<QWidget>("addSupplyDialog"), QStringLiteral("bench-add.png"));
     app_.reset();
-    open({});
+    openBench({}, httpBase_, scpiBase_);
     ASSERT_EQ(bench().size(), 3);
     EXPECT_EQ(bench().name(0), QStringLiteral("主板 5V"));
-    EXPECT_EQ(bench().at(1).selectedPort(), QString::fromStdString(second_->path()));
+    EXPECT_EQ(bench().at(1).selectedPort(), QString::fromStdString(sims_[1]->path()));
     EXPECT_TRUE(bench().at(2).remote());
     EXPECT_TRUE(all([](const SupplyModel& m) { return !m.connected(); }));
 }
 
 }  // namespace
-}  // namespace varek
+}  // namespace varek::test

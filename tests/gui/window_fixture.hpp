@@ -54,16 +54,33 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&app_->window()));
     }
     void open() { open(options()); }
+    /// Shows the window over a bench made from `arguments` (its supplies' servers on
+    /// `httpPort`/`scpiPort` and the next ones; 0 lets the system pick each).
+    void openBench(QStringList arguments, std::uint16_t httpPort = 0, std::uint16_t scpiPort = 0) {
+        PowerModel::Options local = options();
+        Bench::Options bench;
+        bench.arguments = std::move(arguments);
+        bench.httpPort = httpPort;
+        bench.scpiPort = scpiPort;
+        bench.supportDirectory = std::move(local.supportDirectory);
+        bench.listPorts = std::move(local.listPorts);
+        app_ = std::make_unique<VarekPowerStudioApp>(std::move(bench));
+        app_->window().resize(1400, 920);
+        app_->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&app_->window()));
+    }
 
     PowerModel& model() { return app_->model(); }
     StudioWindow& window() { return app_->window(); }
     /// The window's child called `name` (a failure when there is none).
     template <class T>
-    T* find(const char* name) {
-        T* child = app_->window().findChild<T*>(QString::fromUtf8(name));
-        EXPECT_NE(child, nullptr) << name;
+    T* find(const QString& name) {
+        T* child = app_->window().findChild<T*>(name);
+        EXPECT_NE(child, nullptr) << name.toStdString();
         return child;
     }
+    template <class T>
+    T* find(const char* name) { return find<T>(QString::fromUtf8(name)); }
     QString text(const char* name) { return find<QLabel>(name)->text(); }
 
     /// Clicks an enabled button (a failure when it is disabled).
