@@ -9,6 +9,7 @@ import http.client
 import json
 import os
 import queue
+import random
 import resource
 import shutil
 import signal
@@ -114,10 +115,17 @@ def stop(process, timeout=60):
 
 
 def free_port():
-    """A TCP port that was free a moment ago (the OS picks it)."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A TCP port that was free on every address a moment ago. Chosen below the
+    system's ephemeral range, where no outgoing connection of a test running beside
+    this one can take it before the server binds it."""
+    while True:
+        port = random.randrange(20000, 32000)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind(("0.0.0.0", port))
+            except OSError:
+                continue
+            return port
 
 
 def wait_for(predicate, timeout=20, interval=0.02):

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <future>
+#include <random>
 
 #include "dashboard.hpp"
 #include "loopback_client.hpp"
@@ -20,7 +21,8 @@
 namespace varek::test {
 namespace {
 
-/// A port the system handed out a moment ago whose next port was free too.
+/// A port below the system's ephemeral range (where no outgoing connection takes it
+/// first) that was free a moment ago, and its next port too.
 std::uint16_t freePair() {
     const auto bound = [](std::uint16_t port) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -33,9 +35,10 @@ std::uint16_t freePair() {
         ::close(fd);
         return ok ? ntohs(address.sin_port) : std::uint16_t{0};
     };
+    static std::mt19937 pick{std::random_device{}()};
     for (;;) {
-        const std::uint16_t port = bound(0);
-        if (port && port < 65000 && bound(port + 1)) return port;
+        const auto port = static_cast<std::uint16_t>(std::uniform_int_distribution<int>(20000, 31998)(pick));
+        if (bound(port) && bound(port + 1)) return port;
     }
 }
 
