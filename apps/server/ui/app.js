@@ -164,6 +164,9 @@ function showServer(server) {
     : "记录中 " + (recording.file || recording.directory);
   $("recording").className = recording && recording.paused ? "bad" : "";
   $("ceilings").textContent = fixed2(server.ceilings.voltage_V) + " V · " + fixed2(server.ceilings.current_limit_A) + " A";
+  // The server's ceilings, never above the supply's own range, bound what can be typed.
+  $("voltageInput").max = server.ceilings.voltage_V;
+  $("currentInput").max = server.ceilings.current_limit_A;
   const sequence = server.sequence;
   const running = sequence && sequence.state === "running";
   $("sequence").textContent = !sequence ? "无"
