@@ -8,8 +8,9 @@
 #include <string_view>
 #include <variant>
 
-#include "varek/setpoints.hpp"
 #include "varek/error.hpp"
+#include "varek/http.hpp"
+#include "varek/setpoints.hpp"
 #include "varek/sequence_plan.hpp"
 #include "varek/sequence_profile.hpp"
 

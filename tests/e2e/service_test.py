@@ -154,6 +154,8 @@ class Metrics(unittest.TestCase):
     def test_promtool_accepts_the_exposition(self):
         port = free_port()
         with Sim() as sim, started(sim.path, "--metrics-port", port) as server:
+            # The metrics listener comes up after the two that readiness waits for.
+            wait_for(lambda: any(line.startswith("Metrics ready on TCP %d" % port) for line in server.err))
             wait_for(lambda: metric(scrape(port)[1], "varek_up") == 1)
             server.request("GET", "/v1/status")
             content_type, text = scrape(port)
