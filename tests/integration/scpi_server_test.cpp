@@ -3,7 +3,6 @@
 // and the bare instrument's values and failures on that session.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <future>
 #include <memory>
@@ -38,7 +37,10 @@ protected:
 
     /// Ceilings read per command, as the desktop's can change; audits kept per write.
     std::unique_ptr<SCPIInstrument> makeInstrument() {
-        auto instrument = std::make_unique<SCPIInstrument>(session, identity, [this] { return ceilings.load(); });
+        auto instrument = std::make_unique<SCPIInstrument>(session, identity, [this] {
+            std::lock_guard lock(ceilingsMutex);
+            return ceilings;
+        });
         instrument->setAudit([this](const std::string& asked, bool confirmed, const std::string&) {
             std::lock_guard lock(auditMutex);
             audits.push_back(asked + (confirmed ? ": confirmed" : ": not confirmed"));
@@ -50,8 +52,14 @@ protected:
         return audits;
     }
 
+    void setCeilings(SafetyCeilings value) {
+        std::lock_guard lock(ceilingsMutex);
+        ceilings = value;
+    }
+
     SerialSession session;  // never connected unless a test connects it
-    std::atomic<SafetyCeilings> ceilings{SafetyCeilings{}};
+    std::mutex ceilingsMutex;  // a plain lock: an atomic of this 4-byte struct needs libatomic with clang
+    SafetyCeilings ceilings;
     std::mutex auditMutex;
     std::vector<std::string> audits;
     SCPIServer server{0, [this] { return makeInstrument(); }};
@@ -155,7 +163,7 @@ Bytes setpoints(std::uint16_t voltage, std::uint16_t current) {
 // Each line through the server, then "*STB?;*ESR?;SYST:ERR?": the frames the supply
 // received show which commands write (status, MIN/MAX queries and refusals: none).
 TEST_F(SupplyServerTest, CommandsSendOnlyTheFramesTheyNeed) {
-    ceilings = SafetyCeilings{1200, 500};
+    setCeilings(SafetyCeilings{1200, 500});
     const char* const ok = "0;0;0,\"No error\"";
     const std::vector<Bytes> sampled{statusRead};
     const struct {
@@ -200,7 +208,7 @@ TEST_F(SupplyServerTest, CommandsSendOnlyTheFramesTheyNeed) {
     EXPECT_EQ(auditTrail(), writes);
 
     // Ceilings changed while the connection lasts are the range from then on.
-    ceilings = SafetyCeilings{2000, 1000};
+    setCeilings(SafetyCeilings{2000, 1000});
     client.send("VOLT? MAX;CURR? MAX\nVOLT 15;VOLT?\n");
     EXPECT_EQ(client.readLine(), "20.00;10.00\n");
     EXPECT_EQ(client.readLine(), "15.00\n");
