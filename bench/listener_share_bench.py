@@ -10,48 +10,22 @@ from 127.0.0.1 as fast as it can: every one of those is refused at once). The me
 requests come from 127.0.0.2."""
 import multiprocessing
 import os
-import select
-import socket
 import statistics
-import struct
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from varek_e2e import Sim, VarekServer, free_port, wait_for  # noqa: E402
+from varek_e2e import Sim, VarekServer, closed, connect, free_port, reset, wait_for  # noqa: E402
 
 HOLDER, CLIENT = "127.0.0.1", "127.0.0.2"
 CAPS = {"http": 256, "scpi": 128, "metrics": 64}
-
-
-def connect_from(host, port):
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.settimeout(30)
-    sock.bind((host, 0))
-    sock.connect(("127.0.0.1", port))
-    return sock
-
-
-def closed(sock):
-    if not select.select([sock], [], [], 0)[0]:
-        return False
-    try:
-        return sock.recv(1, socket.MSG_PEEK) == b""
-    except ConnectionResetError:
-        return True
-
-
-def reset(sock):
-    """Closes with a reset: no TIME_WAIT to run out of ports or to block a later bind."""
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    sock.close()
 
 
 def timed_get(port, path):
     """(seconds, served) of one GET on a fresh connection from CLIENT."""
     start = time.perf_counter()
     try:
-        with connect_from(CLIENT, port) as sock:
+        with connect(port, CLIENT) as sock:
             sock.sendall(b"GET %s HTTP/1.1\r\nHost: bench\r\n\r\n" % path.encode())
             reply = b""
             while chunk := sock.recv(65536):
@@ -78,7 +52,7 @@ def hold(ports):
     """Opens each listener's cap plus 4 from HOLDER; returns what the server kept per listener."""
     held = {}
     for name, port in ports.items():
-        socks = [socket.create_connection((HOLDER, port), timeout=30) for _ in range(CAPS[name] + 4)]
+        socks = [connect(port, HOLDER) for _ in range(CAPS[name] + 4)]
         wait_for(lambda: closed(socks[-1]), 30)  # accepted in order: the server has seen them all
         held[name] = [sock for sock in socks if not closed(sock)]
     return held
@@ -89,7 +63,7 @@ def storm(ports, stop, count):
     while not stop.is_set():
         for port in ports:
             try:
-                reset(socket.create_connection((HOLDER, port), timeout=30))
+                reset(connect(port, HOLDER))
                 count.value += 1
             except OSError:
                 pass

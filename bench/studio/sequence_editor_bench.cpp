@@ -9,8 +9,6 @@
 #include <QElapsedTimer>
 #include <QTableView>
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "app_shell.hpp"
+#include "process_figures.hpp"
 #include "sequence_dialog.hpp"
 #include "sequence_editor.hpp"
 #include "sequence_table.hpp"
@@ -42,11 +41,7 @@ varek::ProfileDraft hundredSteps() {
     return draft;
 }
 
-double threadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
+double threadCpuMs() { return varek::bench::threadCpuSeconds() * 1e3; }
 
 struct Figures {
     double mean = 0, p50 = 0, p99 = 0, max = 0;

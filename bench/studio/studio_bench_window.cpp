@@ -17,19 +17,17 @@
 #include <QTest>
 #include <QTimer>
 
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <future>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "app_shell.hpp"
+#include "process_figures.hpp"
 #include "dashboard.hpp"
 #include "loopback_client.hpp"
 #include "varek/format.hpp"
@@ -37,23 +35,10 @@
 
 namespace {
 
+using varek::bench::rssKiB;
+using varek::bench::threadCpuSeconds;
 using namespace std::chrono;
 using varek::SupplyModel;
-
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-long rssKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
 
 struct Stats {
     double mean = 0, sigma = 0, p99 = 0, max = 0;

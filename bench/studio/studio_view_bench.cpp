@@ -18,19 +18,17 @@
 #include <QTest>
 #include <QWheelEvent>
 
-#include <time.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "app_shell.hpp"
+#include "process_figures.hpp"
 #include "dashboard.hpp"
 #include "sample_history.hpp"
 #include "trend_chart_view.hpp"
@@ -40,22 +38,9 @@
 
 namespace {
 
+using varek::bench::rssKiB;
+using varek::bench::threadCpuSeconds;
 using namespace std::chrono;
-
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-long rssKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
 
 varek::PowerSample syntheticSample(varek::Timestamp time, int i) {
     varek::PowerSample s;

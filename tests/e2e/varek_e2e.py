@@ -11,9 +11,11 @@ import os
 import queue
 import random
 import resource
+import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -126,6 +128,28 @@ def free_port():
             except OSError:
                 continue
             return port
+
+
+def connect(port, source="127.0.0.1"):
+    """A loopback connection to `port` from the address `source`."""
+    return socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0))
+
+
+def closed(sock):
+    """True once the server has closed the connection; never blocks."""
+    if not select.select([sock], [], [], 0)[0]:
+        return False
+    try:
+        return sock.recv(1, socket.MSG_PEEK) == b""
+    except ConnectionResetError:
+        return True
+
+
+def reset(sock):
+    """Closes with a reset, as a client that crashed or gave up would: no TIME_WAIT to run
+    out of ports or to block a later bind."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
 
 
 def wait_for(predicate, timeout=20, interval=0.02):
