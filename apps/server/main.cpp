@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "dashboard_page.hpp"
+#include "server_policy.hpp"
 #include "service_options.hpp"
-#include "varek/api_bodies.hpp"
 #include "varek/control_server.hpp"
 #include "varek/metrics_server.hpp"
 #include "varek/option_number.hpp"
@@ -238,22 +238,6 @@ std::string recorderLine(const RecorderEvent& event) {
 SupplyEngine::Events engineEvents() {
     const auto line = [](const std::string& text) { writeLine(stderr, text); };
     return {line, line, [](const RecorderEvent& event) { writeLine(stderr, recorderLine(event)); }, {}, {}};
-}
-
-/// varek-server's part of its supply's API: the ten-key status body, read afresh.
-SupplyApi::Policy serverPolicy(SupplyEngine& engine, const DeviceIdentity& identity) {
-    SupplyApi::Policy policy;
-    policy.status = [&engine, identity](ControlResponder responder) {
-        engine.readSample([gone = responder.goneCheck()] { return !gone(); },
-                          [identity, responder](const SupplyEngine::WriteOutcome& outcome) {
-                              responder.reply(outcome.sample
-                                                  ? ControlHTTPReply(200, statusBody(*outcome.sample, identity, false))
-                                                  : unavailable());
-                          });
-    };
-    policy.confirmedBody = [identity](const PowerSample& confirmed) { return statusBody(confirmed, identity, true); };
-    policy.dashboard = true;
-    return policy;
 }
 
 /// What a scrape reports: the engine's values and the listeners' counters.

@@ -8,6 +8,6 @@ varek_add_python_test(NAME service_e2e SCRIPT service_test.py LABELS programs TI
 # One supply engine and its API hosted in this process as varek-server hosts it:
 # every route, the identity guard, ceilings, late writes, polling and supervision.
 foreach(name supply_engine_test supply_engine_service_test)
-  varek_add_test(NAME ${name} SOURCES integration/${name}.cpp LIBS varek-core varek-sim-lib
+  varek_add_test(NAME ${name} SOURCES integration/${name}.cpp LIBS varek-server-lib varek-sim-lib
                  LABELS integration tsan TIMEOUT 600)
 endforeach()

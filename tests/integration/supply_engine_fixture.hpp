@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "loopback_client.hpp"
+#include "server_policy.hpp"
 #include "temp_dir.hpp"
 #include "varek/api_bodies.hpp"
 #include "varek/control_server.hpp"
@@ -39,7 +40,7 @@ protected:
     void SetUp() override {
         identity = engine.session().connect(port(), 115200, 1);
         engine.serve(identity);
-        api = std::make_unique<SupplyApi>(engine, serverPolicy());
+        api = std::make_unique<SupplyApi>(engine, serverPolicy(engine, identity));
         http = std::make_unique<ControlServer>(
             0, [this](const ControlHTTPRequest& request, ControlResponder responder) {
                 api->handle(request, std::move(responder));
@@ -63,22 +64,6 @@ protected:
 
     /// The path the engine opens.
     virtual std::string port() { return sim.path(); }
-
-    /// varek-server's part: the ten-key status body, read afresh, and its confirmed body.
-    SupplyApi::Policy serverPolicy() {
-        SupplyApi::Policy policy;
-        policy.status = [this](ControlResponder responder) {
-            engine.readSample([gone = responder.goneCheck()] { return !gone(); },
-                              [this, responder](const SupplyEngine::WriteOutcome& outcome) {
-                                  responder.reply(outcome.sample
-                                                      ? ControlHTTPReply(200, statusBody(*outcome.sample, identity, false))
-                                                      : unavailable());
-                              });
-        };
-        policy.confirmedBody = [this](const PowerSample& confirmed) { return statusBody(confirmed, identity, true); };
-        policy.dashboard = true;
-        return policy;
-    }
 
     ApiReply request(const std::string& method, const std::string& path, const std::string& body = {}) {
         return apiExchange(http->boundPort(), method, path, http->token(), body);
