@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "model_files.hpp"
 #include "power_model.hpp"
 #include "varek/sim/supply_simulator.hpp"
 
@@ -137,7 +138,7 @@ void historyRuns(const QTemporaryDir& home) {
     std::size_t bytes = 0;
     for (int r = 0; r < rounds; ++r) {
         auto t0 = Clock::now();
-        bytes = varek::PowerModel::csv(model.samples()).size();
+        bytes = varek::samplesCsv(model.samples()).size();
         auto t1 = Clock::now();
         model.exportCSV();
         auto t2 = Clock::now();

@@ -18,6 +18,7 @@
 #include <cmath>
 
 #include "dashboard.hpp"
+#include "model_files.hpp"
 #include "trend_chart_view.hpp"
 #include "trend_panel.hpp"
 #include "varek/format.hpp"
@@ -225,7 +226,7 @@ TEST_F(TrendInteractionTest, VisibleRangeExportHoldsExactlyTheSamplesOfTheSpan) 
     QTest::mouseClick(window().findChild<QPushButton*>("exportVisibleButton"), Qt::LeftButton);
     QFile file(saveLocation_);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll().toStdString(), PowerModel::csv(inside));
+    EXPECT_EQ(file.readAll().toStdString(), samplesCsv(inside));
     EXPECT_TRUE(model().events().front().endsWith(QStringLiteral("已导出 %1 条采样。").arg(inside.size())));
 
     // The menu item writes the same file.
@@ -233,7 +234,7 @@ TEST_F(TrendInteractionTest, VisibleRangeExportHoldsExactlyTheSamplesOfTheSpan) 
     window().exportVisibleAction()->trigger();
     QFile menu(saveLocation_);
     ASSERT_TRUE(menu.open(QIODevice::ReadOnly));
-    EXPECT_EQ(menu.readAll().toStdString(), PowerModel::csv(inside));
+    EXPECT_EQ(menu.readAll().toStdString(), samplesCsv(inside));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "model_files.hpp"
 #include "power_model_fixture.hpp"
 #include "varek/format.hpp"
 #include "varek/platform.hpp"
@@ -24,16 +25,12 @@ std::string readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
 }
 
-TEST(PowerModelCSV, HeaderThenOneExactLinePerSampleAndTheUtcFileName) {
-    SampleHistory one(1);
-    one.push(sampleAt(example));
-    EXPECT_EQ(PowerModel::csv(one),
-              "time,voltage_V,current_A,power_W,voltage_set_V,current_limit_A,output_enabled,protection,mode\n"
-              "2026-01-31T08:15:00.500Z,12.4,1.0,12.4,12.4,1.0,true,0,0\n");
+// The rows are the recorder's (sample_recorder_test); the name is the UTC date.
+TEST(PowerModelCSV, TheFileNameIsTheUtcDate) {
     // 23:30 UTC is already the next day east of UTC.
     setenv("TZ", "Asia/Shanghai", 1);
     tzset();
-    EXPECT_EQ(PowerModel::defaultExportName(example + 15h + 15min), QStringLiteral("VAREK-2026-01-31.csv"));
+    EXPECT_EQ(defaultExportName(example + 15h + 15min), QStringLiteral("VAREK-2026-01-31.csv"));
     unsetenv("TZ");
     tzset();
 }
@@ -43,8 +40,8 @@ TEST_F(PowerModelTest, ExportWritesAllSamplesOrLeavesTheTargetAlone) {
     saveLocation = homeFile("out.csv");
     for (int i = 0; i < 3; ++i) model->state().accept(sampleAt(example + std::chrono::seconds(i)));
     model->exportCSV();
-    EXPECT_EQ(proposedNames, QStringList{PowerModel::defaultExportName()});
-    EXPECT_EQ(readFile(saveLocation), PowerModel::csv(model->samples()));
+    EXPECT_EQ(proposedNames, QStringList{defaultExportName()});
+    EXPECT_EQ(readFile(saveLocation), samplesCsv(model->samples()));
     EXPECT_EQ(lastLog(), "已导出 3 条采样。");
 
     // A directory cannot be replaced by the new file; it and its contents stay.

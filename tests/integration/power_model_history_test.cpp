@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "model_files.hpp"
 #include "power_model.hpp"
 #include "sample_history.hpp"
 
@@ -61,7 +62,7 @@ TEST_P(SampleHistoryWrap, KeepsTheNewestInTimeOrder) {
     }
     SampleHistory unwrapped(c.expected.size() + 1);
     for (int n : c.expected) unwrapped.push(numbered(n));
-    EXPECT_EQ(PowerModel::csv(h), PowerModel::csv(unwrapped));
+    EXPECT_EQ(samplesCsv(h), samplesCsv(unwrapped));
 }
 
 INSTANTIATE_TEST_SUITE_P(

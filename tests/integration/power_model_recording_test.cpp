@@ -2,6 +2,7 @@
 #include <QDir>
 #include <QFile>
 
+#include "model_files.hpp"
 #include "power_model_fixture.hpp"
 #include "varek/sample_csv.hpp"
 
@@ -32,7 +33,7 @@ TEST_F(PowerModelTest, RecordingWritesEveryAcceptedSampleAndResumesAfterARestart
     waitForSamples(5);
     model->disconnect();
     ASSERT_TRUE(waitFor([&] { return !model->busy(); }));
-    const std::string first = PowerModel::csv(model->samples());
+    const std::string first = samplesCsv(model->samples());
     ASSERT_TRUE(waitFor([&] { return recorded(recordingFolder) == first; })) << recorded(recordingFolder);
 
     // The choice outlives the application; the next connection appends to the same file.
@@ -44,7 +45,7 @@ TEST_F(PowerModelTest, RecordingWritesEveryAcceptedSampleAndResumesAfterARestart
     waitForSamples(3);
     model->disconnect();
     ASSERT_TRUE(waitFor([&] { return !model->busy(); }));
-    const std::string both = first + rowsOf(PowerModel::csv(model->samples()));
+    const std::string both = first + rowsOf(samplesCsv(model->samples()));
     ASSERT_TRUE(waitFor([&] { return recorded(recordingFolder) == both; })) << recorded(recordingFolder);
 
     model->stopRecording();

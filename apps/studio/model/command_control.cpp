@@ -14,8 +14,6 @@ using detail::text;
 
 QString volts(std::uint16_t centi) { return QString::fromStdString(formatFixed2(centi / 100.0)); }
 
-QString fixed(double value) { return QString::fromStdString(formatFixed2(value)); }
-
 }  // namespace
 
 CommandControl::CommandControl(ModelState& state, SupplyEngine& engine, std::function<std::int64_t()> generation)
@@ -42,11 +40,7 @@ void CommandControl::applyValues() {
         if (generation_() != generation) return;
         if (r.error) return failed(*r.error);  // the drafts keep the typed text
         state_.accept(*r.value);
-        state_.setVoltageDraft(fixed(r.value->voltageSet));
-        state_.setCurrentDraft(fixed(r.value->currentSet));
-        state_.setNotice(QStringLiteral("设定值已应用并读回确认"));
-        state_.log(QStringLiteral("设定 ") + state_.voltageDraft + QStringLiteral("V / ") + state_.currentDraft +
-                   QStringLiteral("A 已读回确认。"));
+        state_.confirmSetpoints(r.value->voltageSet, r.value->currentSet);
         state_.setBusy(false);
     });
 }
@@ -62,8 +56,7 @@ void CommandControl::changeOutput(bool enabled) {
         if (generation_() != generation) return;
         if (r.error) return failed(*r.error);
         state_.accept(*r.value);
-        state_.setNotice(enabled ? QStringLiteral("输出已开启，状态已读回") : QStringLiteral("输出已关闭，状态已读回"));
-        state_.log(enabled ? QStringLiteral("输出已开启，寄存器读回确认。") : QStringLiteral("输出已关闭，寄存器读回确认。"));
+        state_.confirmOutput(enabled);
         state_.setBusy(false);
     });
 }

@@ -56,6 +56,18 @@ void ModelState::log(const QString& message) {
     announce_(ModelChange::events);
 }
 
+void ModelState::confirmSetpoints(double voltage, double current) {
+    setVoltageDraft(QString::fromStdString(formatFixed2(voltage)));
+    setCurrentDraft(QString::fromStdString(formatFixed2(current)));
+    setNotice(QStringLiteral("设定值已应用并读回确认"));
+    log(QStringLiteral("设定 ") + voltageDraft + QStringLiteral("V / ") + currentDraft + QStringLiteral("A 已读回确认。"));
+}
+
+void ModelState::confirmOutput(bool enabled) {
+    setNotice(enabled ? QStringLiteral("输出已开启，状态已读回") : QStringLiteral("输出已关闭，状态已读回"));
+    log(enabled ? QStringLiteral("输出已开启，寄存器读回确认。") : QStringLiteral("输出已关闭，寄存器读回确认。"));
+}
+
 void ModelState::accept(const PowerSample& sample) {
     setLatest(sample);
     samples.push(sample);

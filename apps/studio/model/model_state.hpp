@@ -111,6 +111,11 @@ public:
 
     /// Prepends "HH:mm:ss  message" to `events`, keeping at most `eventLimit` lines.
     void log(const QString& message);
+    /// A user's setpoint write confirmed by read-back (local or through a server): the
+    /// drafts show the supply's values, then the notice and the log line.
+    void confirmSetpoints(double voltage, double current);
+    /// A user's output switch confirmed by read-back: the notice and the log line.
+    void confirmOutput(bool enabled);
     /// Takes a confirmed sample into `latest`, the bounded history and the evidence
     /// file, then tells `sampled` (recording).
     void accept(const PowerSample& sample);

@@ -77,11 +77,6 @@ std::uint16_t PowerModel::httpPort() const { return api_->httpPort(); }
 std::uint16_t PowerModel::scpiPort() const { return api_->scpiPort(); }
 bool PowerModel::hasSCPIServer() const { return api_->hasSCPIServer(); }
 
-bool PowerModel::savePreset(const QString& name) { return presets_->save(name); }
-bool PowerModel::renamePreset(const QString& from, const QString& to) { return presets_->rename(from, to); }
-void PowerModel::deletePreset(const QString& name) { presets_->remove(name); }
-void PowerModel::recallPreset(const QString& name) { presets_->recall(name); }
-void PowerModel::setCeilings(SafetyCeilings ceilings) { presets_->setCeilings(ceilings); }
 void PowerModel::switchOff(std::function<void(const Result&)> done) {
     commands_->switchOff([done](bool confirmed, const QString& words) { done({confirmed, words}); });
 }
@@ -94,16 +89,7 @@ void PowerModel::connect() { link_->connect(); }
 void PowerModel::disconnect() { link_->disconnect(); }
 void PowerModel::applyValues() { commands_->applyValues(); }
 void PowerModel::changeOutput(bool enabled) { commands_->changeOutput(enabled); }
-void PowerModel::exportCSV() { recordings_->exportAll(); }
-void PowerModel::exportCSVWithin(Timestamp from, Timestamp to) { recordings_->exportWithin(from, to); }
-void PowerModel::startRecording() { recordings_->start(); }
-void PowerModel::stopRecording() { recordings_->stop(); }
 
-std::string PowerModel::csv(const SampleHistory& samples) { return samplesCsv(samples); }
-std::string PowerModel::csv(const SampleHistory& samples, Timestamp from, Timestamp to, std::size_t* count) {
-    return samplesCsv(samples, from, to, count);
-}
-QString PowerModel::defaultExportName(Timestamp now) { return varek::defaultExportName(now); }
 
 void PowerModel::readArguments() {
     const QStringList& arguments = options_.arguments;

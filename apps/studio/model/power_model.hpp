@@ -57,16 +57,10 @@ public:
     bool remote() const override { return false; }
     void setRefreshRate(int rate) override;
     QString apiToken() const override;
-    bool savePreset(const QString& name) override;
-    bool renamePreset(const QString& from, const QString& to) override;
-    void deletePreset(const QString& name) override;
-    void recallPreset(const QString& name) override;
-    void setCeilings(SafetyCeilings ceilings) override;
     std::optional<QString> startSequence(const std::string& text) override;
     void stopSequence() override;
     std::optional<SequenceProgress> liveSequenceProgress() const override;
     void switchOff(std::function<void(const Result&)> done) override;
-    void exportCSVWithin(Timestamp from, Timestamp to) override;
 
     /// Bound ports of the servers (0 when not listening), for tests.
     std::uint16_t httpPort() const;
@@ -76,23 +70,16 @@ public:
     /// The supply's engine (tests reach its output queue and session through it).
     SupplyEngine& engine() { return *engine_; }
 
-    /// The CSV text of `samples` (header and one line per sample, oldest first, LF endings).
-    static std::string csv(const SampleHistory& samples);
-    /// The same for only the samples taken from `from` to `to`, both included; `count` gets their number.
-    static std::string csv(const SampleHistory& samples, Timestamp from, Timestamp to, std::size_t* count = nullptr);
-    /// "VAREK-YYYY-MM-DD.csv" for the UTC date of `now`.
-    static QString defaultExportName(Timestamp now = SystemClock::now());
-
     void refreshPorts() override;
     void connect() override;
     void disconnect() override;
     void applyValues() override;
     void changeOutput(bool enabled) override;
-    void exportCSV() override;
-    void startRecording() override;
-    void stopRecording() override;
 
 private:
+    PresetStore& presetStore() override { return *presets_; }
+    RecordingControl& recordingControl() override { return *recordings_; }
+
     void readArguments();
 
     Options options_;

@@ -5,14 +5,13 @@
 #include "preset_store.hpp"
 #include "recording_control.hpp"
 #include "remote_client.hpp"
+#include "sequence_control.hpp"
 #include "varek/format.hpp"
 #include "varek/protocol.hpp"
 #include "varek/sample_feed.hpp"
 
 namespace varek {
 namespace {
-
-QString fixed(double value) { return QString::fromStdString(formatFixed2(value)); }
 
 double number(const Json& body, const char* key) {
     const auto found = body.find(key);
@@ -63,18 +62,6 @@ std::optional<SequenceProgress> progressOf(const Json& body) {
     progress.stepElapsed = number(body, "step_elapsed_s");
     progress.reason = body.value("reason", std::string());
     return progress;
-}
-
-QString newsLine(const SequenceProgress& progress) {
-    const QString quoted = QStringLiteral("序列「") + QString::fromStdString(progress.name) + QStringLiteral("」");
-    using State = SequenceProgress::State;
-    switch (progress.state) {
-    case State::running: return quoted + QStringLiteral("第 %1/%2 步开始。").arg(progress.step).arg(progress.steps);
-    case State::finished: return quoted + QStringLiteral("已完成。");
-    case State::stopped: return quoted + QStringLiteral("已停止。");
-    case State::aborted: return quoted + QStringLiteral("已中止：") + QString::fromStdString(progress.reason);
-    }
-    return {};
 }
 
 }  // namespace
@@ -183,7 +170,7 @@ void RemoteSupply::serverRead(int, const Json& body) {
         sequenceHeard_.restart();
         if (news) {
             state_.sequence = progress;
-            state_.log(newsLine(*progress));
+            state_.log(sequenceNewsLine(*progress));
             state_.announce(ModelChange::sequence);
         }
     }
@@ -319,11 +306,7 @@ void RemoteSupply::applyValues() {
                   state_.log(QStringLiteral("设定未确认：") + why);
                   return;
               }
-              state_.setVoltageDraft(fixed(number(reply, "voltage_set_V")));
-              state_.setCurrentDraft(fixed(number(reply, "current_limit_A")));
-              state_.setNotice(QStringLiteral("设定值已应用并读回确认"));
-              state_.log(QStringLiteral("设定 ") + state_.voltageDraft + QStringLiteral("V / ") + state_.currentDraft +
-                         QStringLiteral("A 已读回确认。"));
+              state_.confirmSetpoints(number(reply, "voltage_set_V"), number(reply, "current_limit_A"));
           });
 }
 
@@ -338,8 +321,7 @@ void RemoteSupply::changeOutput(bool enabled) {
                   state_.log(QStringLiteral("输出切换未确认：") + why);
                   return;
               }
-              state_.setNotice(enabled ? QStringLiteral("输出已开启，状态已读回") : QStringLiteral("输出已关闭，状态已读回"));
-              state_.log(enabled ? QStringLiteral("输出已开启，寄存器读回确认。") : QStringLiteral("输出已关闭，寄存器读回确认。"));
+              state_.confirmOutput(enabled);
               readLatest();
           });
 }
@@ -381,15 +363,5 @@ std::optional<SequenceProgress> RemoteSupply::liveSequenceProgress() const {
     }
     return now;
 }
-
-bool RemoteSupply::savePreset(const QString& name) { return presets_->save(name); }
-bool RemoteSupply::renamePreset(const QString& from, const QString& to) { return presets_->rename(from, to); }
-void RemoteSupply::deletePreset(const QString& name) { presets_->remove(name); }
-void RemoteSupply::recallPreset(const QString& name) { presets_->recall(name); }
-void RemoteSupply::setCeilings(SafetyCeilings ceilings) { presets_->setCeilings(ceilings); }
-void RemoteSupply::exportCSV() { recordings_->exportAll(); }
-void RemoteSupply::exportCSVWithin(Timestamp from, Timestamp to) { recordings_->exportWithin(from, to); }
-void RemoteSupply::startRecording() { recordings_->start(); }
-void RemoteSupply::stopRecording() { recordings_->stop(); }
 
 }  // namespace varek

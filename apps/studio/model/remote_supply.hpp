@@ -47,27 +47,21 @@ public:
     QString address() const override { return options_.url.toString(); }
     void setRefreshRate(int) override {}
     QString apiToken() const override { return {}; }
-    bool savePreset(const QString& name) override;
-    bool renamePreset(const QString& from, const QString& to) override;
-    void deletePreset(const QString& name) override;
-    void recallPreset(const QString& name) override;
-    void setCeilings(SafetyCeilings ceilings) override;
     std::optional<QString> startSequence(const std::string& text) override;
     void stopSequence() override;
     std::optional<SequenceProgress> liveSequenceProgress() const override;
     void switchOff(std::function<void(const Result&)> done) override;
-    void exportCSVWithin(Timestamp from, Timestamp to) override;
 
     void refreshPorts() override {}
     void connect() override;
     void disconnect() override;
     void applyValues() override;
     void changeOutput(bool enabled) override;
-    void exportCSV() override;
-    void startRecording() override;
-    void stopRecording() override;
 
 private:
+    PresetStore& presetStore() override { return *presets_; }
+    RecordingControl& recordingControl() override { return *recordings_; }
+
     struct Reply;
     void readServer();
     void readHistory();

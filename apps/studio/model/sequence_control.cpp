@@ -9,7 +9,9 @@ QString quoted(const SequenceProgress& progress) {
     return QStringLiteral("序列「") + QString::fromStdString(progress.name) + QStringLiteral("」");
 }
 
-QString newsLine(const SequenceProgress& progress) {
+}  // namespace
+
+QString sequenceNewsLine(const SequenceProgress& progress) {
     using State = SequenceProgress::State;
     switch (progress.state) {
     case State::running:
@@ -20,8 +22,6 @@ QString newsLine(const SequenceProgress& progress) {
     }
     return {};
 }
-
-}  // namespace
 
 SequenceControl::SequenceControl(ModelState& state, SupplyEngine& engine) : state_(state), engine_(engine) {}
 
@@ -44,7 +44,7 @@ void SequenceControl::abort() { engine_.sequences().abort("电源连接已断开
 
 void SequenceControl::news(const SequenceProgress& progress) {
     state_.sequence = progress;
-    state_.log(newsLine(progress));
+    state_.log(sequenceNewsLine(progress));
     state_.announce(ModelChange::sequence);
 }
 

@@ -11,6 +11,9 @@ namespace varek {
 
 class SupplyEngine;
 
+/// The activity log's line for a step that began or a run that ended, local or remote.
+QString sequenceNewsLine(const SequenceProgress& progress);
+
 /// Timed sequences of one supply: the engine's runner does every device operation on
 /// the device thread; its news reach the window here (GUI thread).
 class SequenceControl {

@@ -18,6 +18,9 @@
 
 namespace varek {
 
+class PresetStore;
+class RecordingControl;
+
 /// What the window shows of one supply, local (a serial port on this computer,
 /// PowerModel) or remote (a varek-server, RemoteSupply): the published fields, read
 /// on the GUI thread and announced through `changed`, and the commands a user gives.
@@ -92,13 +95,13 @@ public:
     /// The running control server's token, or empty when there is none.
     virtual QString apiToken() const = 0;
 
-    virtual bool savePreset(const QString& name) = 0;
-    virtual bool renamePreset(const QString& from, const QString& to) = 0;
-    virtual void deletePreset(const QString& name) = 0;
+    bool savePreset(const QString& name);
+    bool renamePreset(const QString& from, const QString& to);
+    void deletePreset(const QString& name);
     /// Fills the drafts with preset `name` and applies them like the apply button.
-    virtual void recallPreset(const QString& name) = 0;
+    void recallPreset(const QString& name);
     /// Stores `ceilings`, each clamped to the supply's limits.
-    virtual void setCeilings(SafetyCeilings ceilings) = 0;
+    void setCeilings(SafetyCeilings ceilings);
     /// Validates profile `text` and starts it; the reason when it cannot start.
     virtual std::optional<QString> startSequence(const std::string& text) = 0;
     /// Asks the running sequence to stop and apply its "on_end".
@@ -109,7 +112,7 @@ public:
     /// `done` hears how it ended (GUI thread). Nothing happens while not connected.
     virtual void switchOff(std::function<void(const Result&)> done) = 0;
     /// `exportCSV()` for only the samples taken from `from` to `to`, both included.
-    virtual void exportCSVWithin(Timestamp from, Timestamp to) = 0;
+    void exportCSVWithin(Timestamp from, Timestamp to);
 
 public slots:
     virtual void refreshPorts() = 0;
@@ -117,9 +120,9 @@ public slots:
     virtual void disconnect() = 0;
     virtual void applyValues() = 0;
     virtual void changeOutput(bool enabled) = 0;
-    virtual void exportCSV() = 0;
-    virtual void startRecording() = 0;
-    virtual void stopRecording() = 0;
+    void exportCSV();
+    void startRecording();
+    void stopRecording();
 
 signals:
     /// The published fields named in `what` changed; emitted on the GUI thread, only
@@ -127,6 +130,11 @@ signals:
     void changed(varek::ModelChanges what);
 
 protected:
+    /// Presets, ceilings and recording work alike for both kinds of supply; each kind
+    /// owns its parts, as they hang on its own sample feed.
+    virtual PresetStore& presetStore() = 0;
+    virtual RecordingControl& recordingControl() = 0;
+
     ModelState state_;
 };
 
