@@ -3,43 +3,20 @@ start-up and with writes queued on a slow supply, clients that vanish before the
 descriptor exhaustion and connection storms."""
 import os
 import resource
-import select
 import signal
-import socket
-import struct
 import threading
 import time
 import unittest
 
-from varek_e2e import Sim, VarekServer, free_port, wait_for, writes
+from varek_e2e import Sim, VarekServer, closed, connect, free_port, reset, wait_for, writes
 
 OUTPUT_OFF_WRITE = bytes.fromhex("01 06 00 12 00 00")
 
 
-def reset(sock):
-    """Closes with a reset, as a client that crashed or gave up would."""
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    sock.close()
-
-
 def post(port, token, path):
-    sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+    sock = connect(port)
     sock.sendall(("POST %s HTTP/1.1\r\nHost: t\r\nAuthorization: Bearer %s\r\n\r\n" % (path, token)).encode())
     return sock
-
-
-def closed(sock):
-    """True once the server has closed the connection; never blocks."""
-    if not select.select([sock], [], [], 0)[0]:
-        return False
-    try:
-        return sock.recv(1, socket.MSG_PEEK) == b""
-    except ConnectionResetError:
-        return True
-
-
-def connect(port, source):
-    return socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0))
 
 
 def identity(port, source="127.0.0.1"):
@@ -84,24 +61,25 @@ class Signals(unittest.TestCase):
                 self.assertEqual(server.out, [])
                 self.assertEqual(writes(sim.requests()), [])
 
-    def test_sigterm_with_writes_queued_on_a_slow_supply_writes_nothing_after_it(self):
-        with Sim("--latency", "1500") as sim, VarekServer(sim.path) as server:
-            server.wait_ready()
-            sim.set(8, 500)
-            voltage = [socket.create_connection(("127.0.0.1", server.scpi_port), timeout=30) for _ in range(3)]
-            for i, sock in enumerate(voltage):
-                sock.sendall(b"VOLT %d\n" % (i + 1))
-            outputs = [post(server.http_port, server.token, "/v1/output/on") for _ in range(3)]
-            mark = len(sim.requests())
-            # A frame just arrived: the next cannot be sent for another 1.5 s, the
-            # supply's latency, so everything after `sent` was sent after the signal.
-            wait_for(lambda: len(sim.requests()) > mark, 30, 0.005)
-            sent = len(sim.requests())
-            server.process.send_signal(signal.SIGTERM)
-            self.assertEqual(server.wait_exit(), 0, server.err)
-            self.assertEqual(writes(sim.requests()[sent:]), [])
-            for sock in voltage + outputs:
-                sock.close()
+    def test_a_signal_with_writes_queued_on_a_slow_supply_writes_nothing_after_it(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=sig.name), Sim("--latency", "1500") as sim, VarekServer(sim.path) as server:
+                server.wait_ready()
+                sim.set(8, 500)
+                voltage = [connect(server.scpi_port) for _ in range(3)]
+                for i, sock in enumerate(voltage):
+                    sock.sendall(b"VOLT %d\n" % (i + 1))
+                outputs = [post(server.http_port, server.token, "/v1/output/on") for _ in range(3)]
+                mark = len(sim.requests())
+                # A frame just arrived: the next cannot be sent for another 1.5 s, the
+                # supply's latency, so everything after `sent` was sent after the signal.
+                wait_for(lambda: len(sim.requests()) > mark, 30, 0.005)
+                sent = len(sim.requests())
+                server.process.send_signal(sig)
+                self.assertEqual(server.wait_exit(), 0, server.err)
+                self.assertEqual(writes(sim.requests()[sent:]), [])
+                for sock in voltage + outputs:
+                    sock.close()
 
 
 class GoneClients(unittest.TestCase):
@@ -171,7 +149,7 @@ class Exhaustion(DescriptorExhaustion):
                      ("scpi", ports[1], 128, 16, lambda: identity(ports[1], "127.0.0.2")),
                      ("metrics", ports[2], 64, 8, lambda: get_ok(ports[2], "/metrics", "127.0.0.2")))
             # The holder is 127.0.0.1, whose ports free_port() of other tests sees taken.
-            held = {name: [socket.create_connection(("127.0.0.1", port), timeout=30) for _ in range(cap + 4)]
+            held = {name: [connect(port) for _ in range(cap + 4)]
                     for name, port, cap, _, _ in table}
             try:
                 for name, port, cap, share, served in table:
@@ -203,7 +181,7 @@ class Exhaustion(DescriptorExhaustion):
         for i in range(count):
             port = server.scpi_port if i % 2 else server.http_port
             try:
-                sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+                sock = connect(port)
                 sock.sendall(b"MEAS:VOLT?\n" if i % 2 else
                              ("GET /v1/status HTTP/1.1\r\nAuthorization: Bearer %s\r\n\r\n" % server.token).encode())
                 reset(sock)

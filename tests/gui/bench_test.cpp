@@ -16,6 +16,7 @@
 
 #include "dashboard.hpp"
 #include "loopback_client.hpp"
+#include "varek_test_support.hpp"
 #include "window_fixture.hpp"
 
 namespace varek::test {
@@ -30,10 +31,8 @@ std::uint16_t freePair() {
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        socklen_t size = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
         ::close(fd);
-        return ok ? ntohs(address.sin_port) : std::uint16_t{0};
+        return ok;
     };
     static std::mt19937 pick{std::random_device{}()};
     for (;;) {
@@ -42,10 +41,7 @@ std::uint16_t freePair() {
     }
 }
 
-std::size_t writes(const sim::SupplySimulator& sim) {
-    const auto frames = sim.requests();
-    return std::count_if(frames.begin(), frames.end(), [](const Bytes& f) { return f.size() > 1 && (f[1] == 0x06 || f[1] == 0x10); });
-}
+std::size_t writes(const sim::SupplySimulator& sim) { return writesAmong(sim.requests()).size(); }
 
 class BenchTest : public WindowFixture {
 protected:

@@ -170,23 +170,5 @@ TEST(SpanSeries, ThinsOnlyWhatIsOverTheBudgetAndSpansTheView) {
     EXPECT_TRUE(spike);
 }
 
-TEST(SpanCsv, HoldsTheSamplesFromEdgeToEdgeInTheExportFormat) {
-    const SampleHistory h = history(14);  // samples 4 to 13, wrapped
-    std::size_t count = 0;
-    const std::string text = PowerModel::csv(h, Timestamp(std::chrono::milliseconds(700)),
-                                             Timestamp(std::chrono::milliseconds(1100)), &count);
-    EXPECT_EQ(count, 5u);
-    const std::string full = PowerModel::csv(h);
-    const auto line = [&](int i) {
-        const std::string stamp = "1970-01-01T00:00:0" + std::to_string(i / 10) + "." + std::to_string(i % 10) + "00Z";
-        return full.substr(full.find(stamp), full.find('\n', full.find(stamp)) - full.find(stamp) + 1);
-    };
-    std::string expected = full.substr(0, full.find('\n') + 1);
-    for (int i = 7; i <= 11; ++i) expected += line(i);
-    EXPECT_EQ(text, expected);
-    EXPECT_EQ(PowerModel::csv(h, Timestamp(std::chrono::milliseconds(710)), Timestamp(std::chrono::milliseconds(790))),
-              full.substr(0, full.find('\n') + 1));
-}
-
 }  // namespace
 }  // namespace varek

@@ -32,15 +32,6 @@ TEST_F(PowerModelTest, SetpointsAreCheckedWrittenOnceAndConfirmed) {
     EXPECT_EQ(model->errorMessage()->toStdString(), "电压设定超过安全上限 10.00 V。");
     EXPECT_EQ(sim->reg(8), 750);
 
-    // SCPI connections made after the change refuse the same value.
-    ASSERT_TRUE(waitFor([&] { return model->scpiPort() != 0; }));
-    auto scpi = std::async(std::launch::async, [port = model->scpiPort()] {
-        LoopbackClient client(port);
-        client.send("VOLT 13\nSYST:ERR?\n");
-        return client.readLine();
-    });
-    ASSERT_TRUE(waitFor([&] { return scpi.wait_for(0s) == std::future_status::ready; }));
-    EXPECT_EQ(scpi.get(), "-222,\"Data out of range\"\n");
     EXPECT_EQ(writesTo(sim->requests(), 8), 1u);
 }
 

@@ -100,6 +100,7 @@ TEST_F(RecorderTest, AppendsToAnExistingFileAfterCuttingATornRow) {
         {"whole rows", earlier, earlier},
         {"torn row", earlier + "2026-12-05T23:59:5", earlier},
         {"torn header", "time,volt", std::string(SampleCsv::header)},
+        {"torn row longer than one read", earlier + std::string(10000, 'x'), earlier},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -111,15 +112,6 @@ TEST_F(RecorderTest, AppendsToAnExistingFileAfterCuttingATornRow) {
         }
         EXPECT_EQ(contents(file), c.kept + SampleCsv::row(sampleAt(nearMidnight())));
     }
-}
-
-TEST_F(RecorderTest, RepairFindsTheNewlineBeyondOneChunk) {
-    const auto file = dir.path() / "long.csv";
-    const std::string whole = "a\n" + std::string(10000, 'x');
-    std::ofstream(file, std::ios::binary) << whole;
-    EXPECT_EQ(SampleRecorder::repair(file), 2u);
-    EXPECT_EQ(contents(file), "a\n");
-    EXPECT_EQ(SampleRecorder::repair(dir.path() / "absent.csv"), 0u);
 }
 
 TEST_F(RecorderTest, AFileWhereTheDirectoryShouldBePausesThenResumes) {
